@@ -1,0 +1,114 @@
+#include "group.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "../util/console.h"
+#include "package_state.h"
+
+// Positions in the package are signed 32-bit values in the format's world,
+// so no appended copy may end past this.
+static const uint64_t PACKAGE_SIZE_LIMIT = INT32_MAX;
+
+int append_loose_file(const char* path, unsigned char* data_row) {
+    PackageState& state = package_state;
+    PlatformFile loose;
+    uint64_t loose_size;
+    if (!platform_open_read(path, &loose, &loose_size)) return 1;
+
+    if (state.append_offset + loose_size > PACKAGE_SIZE_LIMIT) {
+        platform_close(loose);
+        return report("File too large for package %s\n", path);
+    }
+    CopyResult copied = platform_copy_range(loose, 0, state.package_file, state.append_offset, loose_size);
+    platform_close(loose);
+    if (copied == COPY_READ_FAILED) return report("Can't read file %s\n", path);
+    if (copied == COPY_WRITE_FAILED) return report("Can't write data file %s\n", state.package_path);
+
+    write_data_entry(data_row, 0,
+                     DataEntry{static_cast<uint32_t>(state.append_offset), static_cast<uint32_t>(loose_size)});
+    report("%s\n", path);
+    state.append_offset += loose_size;
+    return 1;
+}
+
+// Appends the loose file of every entry, in table order. 0 when an append
+// failed and the run must stop.
+static int append_all_entries() {
+    PackageState& state = package_state;
+    unsigned char* data_table = state.directory.bytes + state.header.data_table_offset;
+    for (uint32_t i = 0; i < state.header.entry_count; i++) {
+        NameEntry name;
+        read_entry_name(state.name_table_view, i, &name);
+        char path[LOOSE_PATH_BUFFER];
+        LoosePathResult formed = make_loose_path(state.folder_path, &name, path);
+        if (formed == LOOSE_PATH_BAD_NAME) {
+            report("Bad entry name %s\n", path);
+            continue;
+        }
+        if (formed == LOOSE_PATH_TOO_LONG) {
+            report("Path too long %s\n", path);
+            continue;
+        }
+        if (!append_loose_file(path, data_table + uint64_t{DATA_ROW_SIZE} * i)) return 0;
+    }
+    return 1;
+}
+
+// Reads the header and the directory block of the open package into memory.
+static int read_directory_block() {
+    PackageState& state = package_state;
+    unsigned char header_bytes[HEADER_SIZE];
+    if (state.package_size < HEADER_SIZE) return report("Bad package file %s\n", state.package_path);
+    if (!platform_read_at(state.package_file, 0, header_bytes, HEADER_SIZE))
+        return report("Can't read file %s\n", state.package_path);
+    if (!take_package_header(header_bytes)) return 0;
+
+    uint32_t size = static_cast<uint32_t>(directory_size(&state.header));
+    state.directory.bytes = static_cast<unsigned char*>(malloc(size ? size : 1));
+    if (!state.directory.bytes) return report("Out of memory for %s\n", state.package_path);
+    state.directory.size = size;
+    if (!platform_read_at(state.package_file, 0, state.directory.bytes, size))
+        return report("Can't read file %s\n", state.package_path);
+    locate_tables(state.directory.bytes);
+    return 1;
+}
+
+// The appended copies are made durable before the directory block that
+// points at them is written, and the block after it: a power loss at any
+// moment leaves the old block or the new one, each pointing only at bytes
+// that are on disk.
+static int write_directory_block() {
+    PackageState& state = package_state;
+    if (!platform_sync(state.package_file)) return report("Can't write data file %s\n", state.package_path);
+    if (!platform_write_at(state.package_file, 0, state.directory.bytes, state.directory.size) ||
+        !platform_sync(state.package_file))
+        return report("Can't write data file %s\n", state.package_path);
+    return 1;
+}
+
+int group_package() {
+    PackageState& state = package_state;
+    if (!platform_open_update(state.package_path, &state.package_file, &state.package_size))
+        return report("Can't create data file %s\n", state.package_path);
+    state.append_offset = state.package_size;
+
+    int grouped = read_directory_block();
+    if (grouped) {
+        grouped = append_all_entries();
+        // Once the block's write has begun, some of its new rows may be on
+        // disk, so the appended bytes must stay whatever happens next. Before
+        // that, the old block is the one on disk: cut off the copies (and any
+        // part of a failed one) that it does not point at.
+        if (grouped)
+            grouped = write_directory_block();
+        else
+            platform_truncate(state.package_file, state.package_size);
+    }
+    if (!platform_close(state.package_file) && grouped)
+        grouped = report("Can't write data file %s\n", state.package_path);
+    state.package_file = NO_FILE;
+    free(state.directory.bytes);
+    state.directory = DirectoryBlock{nullptr, 0};
+    return grouped;
+}

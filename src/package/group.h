@@ -1,0 +1,20 @@
+// The group operation: refreshes an existing package from a folder of loose
+// files. Each entry whose loose file is found gets a fresh copy of it
+// appended to the package, and its data row is pointed at that copy. The
+// package only grows.
+#pragma once
+
+#include <cstdint>
+
+// Groups package_state.folder_path into package_state.package_path.
+// Returns 1 on success. Returns 0, after a one-line message naming the file,
+// when the package cannot be opened for update or is malformed, or when an
+// append fails; the package then keeps its old directory block and length.
+int group_package();
+
+// Appends the loose file at `path` to the open package at append_offset and
+// points `data_row` (8 bytes in the directory buffer) at the copy, printing
+// the path. A missing loose file, or a folder, is skipped in silence.
+// Returns 1 when the file was appended or skipped, 0 (after a message) when
+// an I/O failure or the package's size limit ends the operation.
+int append_loose_file(const char* path, unsigned char* data_row);

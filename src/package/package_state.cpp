@@ -1,0 +1,39 @@
+#include "package_state.h"
+
+#include <cstring>
+
+#include "../util/console.h"
+
+PackageState package_state;
+
+void reset_package_state() {
+    PackageState& state = package_state;
+    state.package_path[0] = '\0';
+    state.folder_path[0] = '\0';
+    state.package_file = NO_FILE;
+    state.package_size = 0;
+    state.header = PackageHeader{0, 0, 0};
+    state.directory = DirectoryBlock{nullptr, 0};
+    state.mapping = PlatformMapping{nullptr, 0, 0};
+    state.header_view = nullptr;
+    state.name_table_view = nullptr;
+    state.data_table_view = nullptr;
+    state.mapped_base = nullptr;
+    state.append_offset = 0;
+    state.touched_start = UINT64_MAX;
+    state.touched_end = 0;
+    state.folder_walk = FolderWalk{};
+}
+
+void locate_tables(const unsigned char* start) {
+    package_state.header_view = start;
+    package_state.name_table_view = start + package_state.header.name_table_offset;
+    package_state.data_table_view = start + package_state.header.data_table_offset;
+}
+
+int take_package_header(const unsigned char* header_bytes) {
+    read_package_header(header_bytes, &package_state.header);
+    if (!check_package_layout(&package_state.header, package_state.package_size))
+        return report("Bad package file %s\n", package_state.package_path);
+    return 1;
+}

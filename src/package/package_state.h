@@ -1,0 +1,49 @@
+// The one process-wide state record: the paths the command line resolved,
+// the open package and where its tables lie. The dispatcher fills in the
+// paths; the group and expand operations fill in and use the rest.
+#pragma once
+
+#include <cstdint>
+
+#include "../util/folders.h"
+#include "../util/platform.h"
+#include "package_layout.h"
+
+struct PackageState {
+    char package_path[PATH_LIMIT];  // absolute package path; set by the dispatcher
+    char folder_path[PATH_LIMIT];   // absolute folder path ending in PATH_SEPARATOR; set by the dispatcher
+
+    PlatformFile package_file;  // the open package: for update while grouping, read-only while expanding
+    uint64_t package_size;      // the package's length when it was opened
+    PackageHeader header;       // the header fields, checked against package_size
+
+    DirectoryBlock directory;  // group: the directory block read into memory, written back at the end
+    PlatformMapping mapping;   // expand: the whole package mapped read-only, kept until exit
+
+    const unsigned char* header_view;      // start of the directory block (buffer or mapping)
+    const unsigned char* name_table_view;  // row 0 of the name table
+    const unsigned char* data_table_view;  // row 0 of the data table
+    const unsigned char* mapped_base;      // expand: entry bytes are read at mapped_base + offset
+
+    uint64_t append_offset;  // group: where the next loose file goes; only grows
+
+    uint64_t touched_start;  // expand: start of the mapping's range read since its pages were released
+    uint64_t touched_end;    // expand: end of that range (0 when none)
+
+    FolderWalk folder_walk;  // expand: folders this run has made or found
+};
+
+extern PackageState package_state;
+
+// Puts the record back to its start-of-run state (nothing open, no paths).
+// It does not close or release anything.
+void reset_package_state();
+
+// Points the three table views at `start`, the first byte of a directory
+// block whose header (package_state.header) has passed check_package_layout.
+void locate_tables(const unsigned char* start);
+
+// Takes the header from its 32 bytes into package_state.header and checks it
+// against package_state.package_size. On a malformed package prints "Bad
+// package file" with the package's path and returns 0.
+int take_package_header(const unsigned char* header_bytes);

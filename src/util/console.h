@@ -1,0 +1,10 @@
+// Console output: every line the tool prints goes through here, to standard
+// output, so that messages and file lines keep their order.
+#pragma once
+
+// Prints `format` (holding one "%s") with `path`. Returns 0, so that a
+// routine can fail with `return report("Can't ... %s\n", path);`.
+int report(const char* format, const char* path);
+
+// Pushes printed lines out now, before the tool waits for a key.
+void flush_console();

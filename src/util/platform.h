@@ -1,0 +1,129 @@
+// The operating-system services the tool needs, behind one small interface.
+// platform_posix.cpp implements it with POSIX calls, platform_win32.cpp with
+// Win32 calls; the build compiles exactly one of them. No other file of the
+// tool includes an operating-system header.
+//
+// Every routine that can fail returns 1 on success and 0 on failure unless it
+// says otherwise. None prints anything: callers own the messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// An open file: a descriptor on POSIX, a HANDLE on Windows.
+typedef intptr_t PlatformFile;
+constexpr PlatformFile NO_FILE = -1;
+
+// The tool's limit for whole paths, terminator included.
+constexpr size_t PATH_LIMIT = 260;
+
+// The separator that joins folders in paths handed to the operating system.
+extern const char PATH_SEPARATOR;
+
+// Length of the drive designator that starts `path` ("X:" on Windows), 0
+// where paths have no drives.
+size_t platform_drive_length(const char* path);
+
+// 1 for a character that separates folders in a path given to the system.
+int platform_is_separator(char c);
+
+// Puts the console or standard output into the mode the tool prints in.
+void platform_start_console();
+
+// Makes `path` absolute on its text alone: a relative path is joined to the
+// working directory, "." and ".." pieces are folded, no link is followed and
+// the path need not exist. An empty path gives the working directory. Writes
+// at most `out_size` bytes (terminator included) and never truncates: when
+// the result does not fit, returns 0 and sets *too_long. Returns 0 with
+// *too_long clear when the working directory cannot be told.
+int platform_full_path(const char* path, char* out, size_t out_size, int* too_long);
+
+// Copies into `out` the working directory; 0 when it does not fit.
+int platform_current_folder(char* out, size_t out_size);
+
+// Opens an existing regular file for reading and gives its size. Fails for a
+// missing file, a folder or any other kind of file, without blocking on a
+// pipe or device.
+int platform_open_read(const char* path, PlatformFile* file, uint64_t* size);
+
+// Opens an existing regular file for reading and writing without truncating
+// it, and gives its size. Fails for a folder, a missing or read-only file.
+int platform_open_update(const char* path, PlatformFile* file, uint64_t* size);
+
+enum CreateResult { CREATE_DONE, CREATE_EXISTS, CREATE_FAILED };
+
+// Creates a new file for writing, exclusively: when anything stands at
+// `path` already (a file, a folder, a link, even a dangling one) nothing is
+// opened or followed and CREATE_EXISTS is returned.
+CreateResult platform_create_new(const char* path, PlatformFile* file);
+
+enum PathKind { PATH_MISSING, PATH_FILE, PATH_FOLDER };
+
+// What `path` names, following links; a dangling link is PATH_MISSING.
+// Anything that exists and is not a folder counts as a file.
+PathKind platform_path_kind(const char* path);
+
+// Reads exactly `size` bytes at `offset`; 0 on an error or on end of file
+// before `size` bytes.
+int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t size);
+
+// Writes exactly `size` bytes at `offset`; 0 on an error or a short write.
+int platform_write_at(PlatformFile file, uint64_t offset, const void* buffer, size_t size);
+
+enum CopyResult { COPY_DONE, COPY_READ_FAILED, COPY_WRITE_FAILED };
+
+// Copies `size` bytes from `source` at `source_offset` to `target` at
+// `target_offset`, in bounded steps (the kernel's own copy where it has one).
+// COPY_READ_FAILED also covers a source that ends before `size` bytes.
+CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset,
+                               PlatformFile target, uint64_t target_offset, uint64_t size);
+
+// Makes everything written to `file` durable on its device.
+int platform_sync(PlatformFile file);
+
+// Cuts `file` back (or extends it) to `size` bytes.
+int platform_truncate(PlatformFile file, uint64_t size);
+
+// Closes `file`; 0 when the system reports a failed write at close.
+int platform_close(PlatformFile file);
+
+// Removes a file (not a folder).
+int platform_remove_file(const char* path);
+
+enum FolderResult { FOLDER_MADE, FOLDER_EXISTS, FOLDER_FAILED };
+
+// Creates one folder with default permissions. FOLDER_EXISTS when a folder
+// (or a link to one) already stands there; FOLDER_FAILED for anything else,
+// a plain file of that name included.
+FolderResult platform_make_folder(const char* path);
+
+// Makes `path` the process's working directory.
+int platform_change_folder(const char* path);
+
+// A read-only view of a whole file.
+struct PlatformMapping {
+    const unsigned char* view;  // first byte of the file; null when unmapped
+    uint64_t size;              // bytes in the view
+    intptr_t mapping_handle;    // the mapping object where the system has one
+};
+
+// Maps the first `size` bytes of `file` read-only. A file of size 0 cannot be
+// mapped: returns 0.
+int platform_map(PlatformFile file, uint64_t size, PlatformMapping* mapping);
+
+// Unmaps a view made by platform_map and clears the record.
+void platform_unmap(PlatformMapping* mapping);
+
+// Tells the system that the pages of [offset, offset + size) of a mapping
+// are no longer needed, so they stop counting against the process's memory.
+void platform_release_pages(const PlatformMapping* mapping, uint64_t offset, uint64_t size);
+
+// Waits for one key press read from the console or terminal itself (never
+// from redirected standard input), without echo. Returns at once when the
+// process has no console.
+void platform_wait_key();
+
+// Starts `program` (looked up on the search path when it names no folder)
+// with the single argument `argument`, passed whole, and waits for it.
+// Returns its exit status, or -1 when it cannot be started.
+int platform_run_program(const char* program, const char* argument);

@@ -1,0 +1,152 @@
+// The expand operation, run through the built tool on packages made here.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "test_files.h"
+
+struct ExpandTest : ::testing::Test {
+    ScratchFolder scratch;
+    fs::path package = scratch / "pkg.dat";
+    fs::path folder = scratch / "out";
+    ToolRun expand() { return run_tool({"/E", package.string(), folder.string()}, scratch.path); }
+    std::string line(const std::string& name) const { return (folder / name).string() + "\n"; }
+    size_t files_below(const fs::path& root) const {
+        return static_cast<size_t>(std::distance(fs::recursive_directory_iterator(root), fs::recursive_directory_iterator()));
+    }
+};
+
+TEST_F(ExpandTest, WritesEveryEntryCreatingFoldersAsNamesNeed) {
+    const std::vector<FixtureEntry> entries = {{"top.bin", pattern_bytes(3000, 1)},
+                                               {"empty", {}},
+                                               {"a\\b\\deep", pattern_bytes(70000, 2)},
+                                               {"0123456789abcdef", bytes_of("sixteen")},
+                                               {"big", pattern_bytes(3 << 20, 3)}};
+    write_file(package, build_package(entries));
+    folder = scratch / "not/yet/there";
+    ToolRun run = expand();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, line("top.bin") + line("empty") + line("a/b/deep") + line("0123456789abcdef") + line("big"));
+    EXPECT_EQ(read_file(folder / "top.bin"), entries[0].data);
+    EXPECT_TRUE(fs::is_regular_file(folder / "empty"));
+    EXPECT_EQ(fs::file_size(folder / "empty"), 0u);
+    EXPECT_EQ(read_file(folder / "a/b/deep"), entries[2].data);
+    EXPECT_EQ(read_file(folder / "0123456789abcdef"), entries[3].data);
+    EXPECT_EQ(read_file(folder / "big"), entries[4].data);
+}
+
+TEST_F(ExpandTest, ExistingFilesAreNeverOverwritten) {
+    write_file(package, build_package({{"same", bytes_of("first")}, {"same", bytes_of("second")}}));
+    ToolRun run = expand();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, line("same") + "File " + (folder / "same").string() + " alredy exists\n");
+    EXPECT_EQ(text_of(read_file(folder / "same")), "first");
+    run = expand();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "File " + (folder / "same").string() + " alredy exists\nFile " + (folder / "same").string() +
+                              " alredy exists\n");
+    EXPECT_EQ(text_of(read_file(folder / "same")), "first");
+}
+
+TEST_F(ExpandTest, EntriesNamingFoldersCannotBeCreated) {
+    fs::create_directories(folder / "sub");
+    write_file(package, build_package({{"", bytes_of("x")}, {"sub", bytes_of("y")}, {"ok", bytes_of("z")}}));
+    ToolRun run = expand();
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Can't create file " + folder.string() + "/\nCan't create file " + (folder / "sub").string() +
+                              "\n" + line("ok"));
+}
+
+TEST_F(ExpandTest, PackageThatCannotBeOpenedOrIsMalformed) {
+    ToolRun run = expand();
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Can't open dir file " + package.string() + "\n");
+    Bytes sound = build_package({{"a", bytes_of("x")}});
+    Bytes block_past_end = sound;
+    put_u32(block_past_end, 16, 1000);
+    Bytes names_outside = sound;
+    put_u32(names_outside, 20, static_cast<uint32_t>(sound.size()));
+    for (const Bytes& bad : {Bytes(), Bytes(31, 0), block_past_end, names_outside}) {
+        write_file(package, bad);
+        run = expand();
+        EXPECT_EQ(run.status, 255) << bad.size();
+        EXPECT_EQ(run.output, "Bad package file " + package.string() + "\n");
+    }
+    EXPECT_FALSE(fs::exists(folder));
+}
+
+TEST_F(ExpandTest, EntryPastTheEndIsNotWrittenButOthersAre) {
+    Bytes bytes = build_package({{"cut", bytes_of("abcdef")}, {"wraps", bytes_of("g")}, {"fine", bytes_of("h")}});
+    const uint32_t table = get_u32(bytes, 28);
+    put_u32(bytes, table + 4, 9);
+    put_u32(bytes, table + 8, 0xFFFFFFFF);
+    write_file(package, bytes);
+    ToolRun run = expand();
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Bad entry data " + (folder / "cut").string() + "\nBad entry data " +
+                              (folder / "wraps").string() + "\n" + line("fine"));
+    EXPECT_FALSE(fs::exists(folder / "cut"));
+    EXPECT_FALSE(fs::exists(folder / "wraps"));
+}
+
+TEST_F(ExpandTest, NamesThatLeaveTheFolderCreateNothingOutsideIt) {
+    folder = scratch / "deep/out";
+    fs::create_directories(folder);
+    write_file(package, build_package({{"..\\evil", bytes_of("1")},
+                                       {"a\\..\\..\\evil", bytes_of("2")},
+                                       {"new\\..\\..\\x\\y", bytes_of("3")},
+                                       {"..", bytes_of("4")},
+                                       {"fine", bytes_of("5")}}));
+    ToolRun run = expand();
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Bad entry name " + line("../evil") + "Bad entry name " + line("a/../../evil") +
+                              "Bad entry name " + line("new/../../x/y") + "Bad entry name " + line("..") + line("fine"));
+    EXPECT_EQ(files_below(scratch / "deep"), 2u);
+}
+
+TEST_F(ExpandTest, LinksAtOutputPathsAreNeverFollowed) {
+    fs::create_directories(folder);
+    fs::create_symlink(scratch / "target", folder / "dangling");
+    write_file(package, build_package({{"dangling", bytes_of("payload")}}));
+    ToolRun run = expand();
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Can't create file " + (folder / "dangling").string() + "\n");
+    EXPECT_FALSE(fs::exists(scratch / "target"));
+}
+
+TEST_F(ExpandTest, ExpandThenGroupGivesEveryEntryACopyOfTheSameBytes) {
+    const std::vector<FixtureEntry> entries = {
+        {"one", pattern_bytes(100, 1)}, {"sub\\two", pattern_bytes(5000, 2)}, {"three", {}}};
+    Bytes original = build_package(entries);
+    write_file(package, original);
+    ASSERT_EQ(expand().status, 0);
+    ToolRun run = run_tool({"/P", package.string(), folder.string()}, scratch.path);
+    EXPECT_EQ(run.status, 0);
+    Bytes now = read_file(package);
+    for (uint32_t i = 0; i < entries.size(); i++) {
+        FixtureRow row = get_row(now, i);
+        EXPECT_GE(row.offset, original.size());
+        EXPECT_EQ(Bytes(now.begin() + row.offset, now.begin() + row.offset + row.size), entries[i].data) << i;
+    }
+}
+
+#ifndef _WIN32
+TEST_F(ExpandTest, FailedWriteRemovesThePartialFile) {
+    fs::create_directories(folder);
+    if (std::system(("mount -t tmpfs -o size=256k tmpfs '" + folder.string() + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "mounting a small tmpfs is not permitted here";
+    write_file(package, build_package({{"small", pattern_bytes(1000, 1)},
+                                       {"huge", pattern_bytes(2 << 20, 2)},
+                                       {"medium", pattern_bytes(400 << 10, 3)}}));
+    ToolRun run = expand();
+    bool huge_left = fs::exists(folder / "huge"), medium_left = fs::exists(folder / "medium");
+    Bytes small = read_file(folder / "small");
+    std::system(("umount '" + folder.string() + "'").c_str());
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, line("small") + "Can't write file " + (folder / "huge").string() + "\nCan't write file " +
+                              (folder / "medium").string() + "\n");
+    EXPECT_FALSE(huge_left);
+    EXPECT_FALSE(medium_left);
+    EXPECT_EQ(small, pattern_bytes(1000, 1));
+}
+#endif

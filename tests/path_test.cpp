@@ -1,0 +1,56 @@
+// Resolving command-line paths to absolute ones on their text alone.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_files.h"
+#include "util/platform.h"
+
+static std::string full_path(const std::string& path, int* too_long = nullptr) {
+    char out[PATH_LIMIT];
+    int ignored;
+    if (!platform_full_path(path.c_str(), out, sizeof out, too_long ? too_long : &ignored)) return "<failed>";
+    return out;
+}
+
+#ifndef _WIN32
+TEST(FullPath, FoldsTextWithoutTouchingTheFileSystem) {
+    char cwd[PATH_LIMIT];
+    ASSERT_TRUE(platform_current_folder(cwd, sizeof cwd));
+    const std::string here = cwd;
+    const std::string base = here == "/" ? "" : here;
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"", here},
+        {".", here},
+        {"pkg.dat", base + "/pkg.dat"},
+        {"sub/", base + "/sub/"},
+        {"/a/./b/../c", "/a/c"},
+        {"//a///b", "/a/b"},
+        {"/../../x", "/x"},
+        {"/a/b/..", "/a"},
+        {"/", "/"},
+        {"/no/such/folder/", "/no/such/folder/"},
+        {"back\\slash", base + "/back\\slash"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(full_path(c.in), c.out) << c.in;
+}
+
+TEST(FullPath, DoesNotFollowLinks) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "real");
+    fs::create_directory_symlink(scratch / "real", scratch / "link");
+    EXPECT_EQ(full_path((scratch / "link/../x").string()), (scratch / "x").string());
+}
+
+TEST(FullPath, RefusesRatherThanCuts) {
+    std::string fits = "/" + std::string(PATH_LIMIT - 2, 'a');
+    EXPECT_EQ(full_path(fits), fits);
+    int too_long = 0;
+    EXPECT_EQ(full_path(fits + "b", &too_long), "<failed>");
+    EXPECT_TRUE(too_long);
+    // Folding happens before the limit is applied.
+    EXPECT_EQ(full_path(fits + "/x/.."), fits);
+}
+#endif

@@ -1,0 +1,38 @@
+// Scratch folders, file reading and writing, and running the built tool, for
+// the tests.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "package_fixture.h"
+
+namespace fs = std::filesystem;
+
+// A fresh, empty folder under the system's temporary folder, removed (with
+// everything in it) when the object goes.
+struct ScratchFolder {
+    fs::path path;
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    fs::path operator/(const std::string& name) const { return path / name; }
+};
+
+Bytes read_file(const fs::path& path);
+void write_file(const fs::path& path, const Bytes& bytes);
+std::string text_of(const Bytes& bytes);
+
+struct ToolRun {
+    int status;          // exit status as the shell sees it (255 for -1)
+    std::string output;  // everything written to standard output
+};
+
+// Runs the built tool with `arguments` in the working directory `folder`,
+// with standard input from the null device, no terminal and no console.
+ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder);
+
+// The path of the built tool.
+std::string tool_path();
