@@ -39,7 +39,7 @@ TEST(CommandLine, OptionLetterCaseDoesNotMatter) {
         write_file(scratch / "pkg", build_package({{"a", bytes_of("old")}}));
         ToolRun run = run_tool({option, "pkg", "dir"}, scratch.path);
         EXPECT_EQ(run.status, 0) << option;
-        EXPECT_EQ(run.output, (scratch / "dir/a").string() + "\n") << option;
+        EXPECT_EQ(run.output, native(scratch / "dir/a") + "\n") << option;
     }
     for (const char* option : {"/e", "/E"}) {
         fs::remove_all(scratch / "out");
@@ -56,7 +56,7 @@ TEST(CommandLine, FolderGetsExactlyOneTrailingSeparator) {
     for (const char* folder : {"dir", "dir/", "./dir//"}) {
         write_file(scratch / "pkg", build_package({{"a", {}}}));
         ToolRun run = run_tool({"/p", "pkg", folder}, scratch.path);
-        EXPECT_EQ(run.output, (scratch / "dir/a").string() + "\n") << folder;
+        EXPECT_EQ(run.output, native(scratch / "dir/a") + "\n") << folder;
     }
 }
 

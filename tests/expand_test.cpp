@@ -10,7 +10,7 @@ struct ExpandTest : ::testing::Test {
     fs::path package = scratch / "pkg.dat";
     fs::path folder = scratch / "out";
     ToolRun expand() { return run_tool({"/E", package.string(), folder.string()}, scratch.path); }
-    std::string line(const std::string& name) const { return (folder / name).string() + "\n"; }
+    std::string line(const std::string& name) const { return native(folder / name) + "\n"; }
     size_t files_below(const fs::path& root) const {
         return static_cast<size_t>(std::distance(fs::recursive_directory_iterator(root), fs::recursive_directory_iterator()));
     }
@@ -53,8 +53,7 @@ TEST_F(ExpandTest, EntriesNamingFoldersCannotBeCreated) {
     write_file(package, build_package({{"", bytes_of("x")}, {"sub", bytes_of("y")}, {"ok", bytes_of("z")}}));
     ToolRun run = expand();
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.output, "Can't create file " + folder.string() + "/\nCan't create file " + (folder / "sub").string() +
-                              "\n" + line("ok"));
+    EXPECT_EQ(run.output, "Can't create file " + line("") + "Can't create file " + line("sub") + line("ok"));
 }
 
 TEST_F(ExpandTest, PackageThatCannotBeOpenedOrIsMalformed) {
@@ -105,6 +104,7 @@ TEST_F(ExpandTest, NamesThatLeaveTheFolderCreateNothingOutsideIt) {
 }
 
 TEST_F(ExpandTest, LinksAtOutputPathsAreNeverFollowed) {
+    SKIP_ON_WINDOWS("the Windows C++ runtime makes no symbolic links");
     fs::create_directories(folder);
     fs::create_symlink(scratch / "target", folder / "dangling");
     write_file(package, build_package({{"dangling", bytes_of("payload")}}));
@@ -130,8 +130,8 @@ TEST_F(ExpandTest, ExpandThenGroupGivesEveryEntryACopyOfTheSameBytes) {
     }
 }
 
-#ifndef _WIN32
 TEST_F(ExpandTest, FailedWriteRemovesThePartialFile) {
+    SKIP_ON_WINDOWS("needs a small Linux tmpfs mount");
     fs::create_directories(folder);
     if (std::system(("mount -t tmpfs -o size=256k tmpfs '" + folder.string() + "' 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "mounting a small tmpfs is not permitted here";
@@ -149,4 +149,3 @@ TEST_F(ExpandTest, FailedWriteRemovesThePartialFile) {
     EXPECT_FALSE(medium_left);
     EXPECT_EQ(small, pattern_bytes(1000, 1));
 }
-#endif

@@ -1,4 +1,5 @@
-// The key-press wait after "alredy exists", on a real pseudo-terminal.
+// The key-press wait after "alredy exists": on Linux on a real
+// pseudo-terminal, on Windows on the console.
 #ifndef _WIN32
 #include <gtest/gtest.h>
 
@@ -103,5 +104,118 @@ TEST_F(KeyWaitTest, TerminalIsRestoredWhenASignalEndsTheWait) {
     ASSERT_EQ(tcgetattr(run.master, &settings), 0);
     EXPECT_TRUE(settings.c_lflag & ECHO);
     EXPECT_TRUE(settings.c_lflag & ICANON);
+}
+#else
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include <windows.h>
+
+#include "test_files.h"
+#include "util/platform.h"
+
+// Key events are put into the console's input queue, and each wait runs on
+// a thread of its own: a wait that does not end fails the test instead of
+// blocking it.
+struct ConsoleKeyWaitTest : ::testing::Test {
+    HANDLE input = INVALID_HANDLE_VALUE;
+
+    void SetUp() override {
+        input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+        DWORD mode;
+        if (input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode)) {
+            FlushConsoleInputBuffer(input);
+            return;
+        }
+        // Wine gives a program a console only on a terminal; the suite runs
+        // these tests once more there, where a missing console is a failure.
+        if (std::getenv("VANTREL_REQUIRE_CONSOLE")) FAIL() << "no console attached";
+        GTEST_SKIP() << "no console attached";
+    }
+    void TearDown() override {
+        if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+    }
+    void put_key(WORD virtual_key, char character, DWORD modifiers = 0, BOOL down = TRUE) {
+        INPUT_RECORD record = {};
+        record.EventType = KEY_EVENT;
+        record.Event.KeyEvent.bKeyDown = down;
+        record.Event.KeyEvent.wRepeatCount = 1;
+        record.Event.KeyEvent.wVirtualKeyCode = virtual_key;
+        record.Event.KeyEvent.uChar.AsciiChar = character;
+        record.Event.KeyEvent.dwControlKeyState = modifiers;
+        DWORD written;
+        ASSERT_TRUE(WriteConsoleInputA(input, &record, 1, &written));
+    }
+    // 1 when a wait, started now, ends within `milliseconds`; a wait that
+    // does not is ended with a key so that the test can go on.
+    int wait_ends(int milliseconds, WORD late_key = 0, char late_character = 0, DWORD late_modifiers = 0) {
+        std::future<void> wait = std::async(std::launch::async, platform_wait_key);
+        if (late_key) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            put_key(late_key, late_character, late_modifiers);
+        }
+        if (wait.wait_for(std::chrono::milliseconds(milliseconds)) == std::future_status::ready) return 1;
+        put_key('Z', 'z');
+        wait.wait();
+        return 0;
+    }
+};
+
+TEST_F(ConsoleKeyWaitTest, FunctionKeyEndsOneWaitAndLeavesItsSecondCodeForTheNext) {
+    put_key(VK_F1, 0);
+    put_key(VK_F1, 0, 0, FALSE);
+    EXPECT_TRUE(wait_ends(5000));
+    FlushConsoleInputBuffer(input);
+    EXPECT_TRUE(wait_ends(5000)) << "the second code was not left pending";
+    EXPECT_FALSE(wait_ends(300)) << "a code was left pending twice";
+    put_key(VK_UP, 0, ENHANCED_KEY);
+    EXPECT_TRUE(wait_ends(5000));
+    EXPECT_TRUE(wait_ends(5000));
+}
+
+TEST_F(ConsoleKeyWaitTest, ModifierAloneOrAKeyGoingUpDoesNotEndTheWait) {
+    put_key(VK_SHIFT, 0, SHIFT_PRESSED);
+    put_key(VK_CONTROL, 0, LEFT_CTRL_PRESSED);
+    put_key('Q', 'q', 0, FALSE);
+    EXPECT_FALSE(wait_ends(300));
+}
+
+static std::atomic<int> control_events{0};
+
+static BOOL WINAPI count_control_event(DWORD) {
+    control_events++;
+    return TRUE;
+}
+
+TEST_F(ConsoleKeyWaitTest, CtrlCEndsTheWaitAsAKeyAndTheConsoleModeIsRestored) {
+    DWORD mode_before = 0, mode_after = 0;
+    GetConsoleMode(input, &mode_before);
+    SetConsoleCtrlHandler(count_control_event, TRUE);
+    EXPECT_TRUE(wait_ends(5000, 'C', 3, LEFT_CTRL_PRESSED));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    SetConsoleCtrlHandler(count_control_event, FALSE);
+    EXPECT_EQ(control_events, 0);
+    GetConsoleMode(input, &mode_after);
+    EXPECT_EQ(mode_after, mode_before);
+}
+
+TEST(KeyWaitWithoutConsole, ToolGoesOnAtOnce) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "out");
+    for (const char* name : {"a", "b", "c"}) write_file(scratch / "out" / name, bytes_of("kept"));
+    write_file(scratch / "pkg", build_package({{"a", {}}, {"b", {}}, {"c", {}}}));
+    auto started = std::chrono::steady_clock::now();
+    ToolRun run = run_tool({"/e", "pkg", "out"}, scratch.path);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    EXPECT_EQ(run.status, 0);
+    std::string expected;
+    for (const char* name : {"a", "b", "c"}) expected += "File " + native(scratch / "out" / name) + " alredy exists\n";
+    EXPECT_EQ(run.output, expected);
 }
 #endif

@@ -79,12 +79,19 @@ struct NameCase {
     std::string tail;  // what follows the folder, separators as the platform writes them
 };
 
+#ifdef _WIN32
+// Windows drops trailing dots from names, so "..." names no file of its own.
+const LoosePathResult DOTS_ONLY = LOOSE_PATH_BAD_NAME;
+#else
+const LoosePathResult DOTS_ONLY = LOOSE_PATH_OK;
+#endif
+
 TEST(Layout, LoosePathsFromNames) {
     const std::string sep(1, PATH_SEPARATOR);
     const NameCase cases[] = {
         {"file.bin", LOOSE_PATH_OK, "file.bin"},
         {"sub\\file", LOOSE_PATH_OK, "sub" + sep + "file"},
-        {"...", LOOSE_PATH_OK, "..."},
+        {"...", DOTS_ONLY, "..."},
         {"..x\\x..", LOOSE_PATH_OK, "..x" + sep + "x.."},
         {"..", LOOSE_PATH_BAD_NAME, ".."},
         {"..\\up", LOOSE_PATH_BAD_NAME, ".." + sep + "up"},
@@ -101,6 +108,26 @@ TEST(Layout, LoosePathsFromNames) {
         EXPECT_EQ(std::string(path), "F" + sep + c.tail) << c.name;
     }
 }
+
+#ifdef _WIN32
+TEST(Layout, WindowsRefusesDeviceNamesColonsAndDotPieces) {
+    const struct {
+        const char* name;
+        bool allowed;
+    } cases[] = {
+        {"CON", false},      {"con", false},       {"Aux.txt", false},  {"sub\\NUL", false},  {"nul\\inner", false},
+        {"PRN .log", false}, {"COM1", false},      {"lpt9.a.b", false}, {"a:b", false},       {"C:x", false},
+        {"sub/Com3", false}, {"x\\. .\\y", false}, {"CONSOLE", true},   {"xcon", true},       {"COM0", true},
+        {"COM10", true},     {"LPT", true},        {"con_x", true},     {"a.con", true},      {"x..", true},
+    };
+    for (const auto& c : cases) {
+        NameEntry name{};
+        strcpy(name.name, c.name);
+        char path[LOOSE_PATH_BUFFER];
+        EXPECT_EQ(make_loose_path("F\\", &name, path), c.allowed ? LOOSE_PATH_OK : LOOSE_PATH_BAD_NAME) << c.name;
+    }
+}
+#endif
 
 TEST(Layout, LoosePathLimitIsWholeNeverCut) {
     NameEntry name{};

@@ -53,4 +53,41 @@ TEST(FullPath, RefusesRatherThanCuts) {
     // Folding happens before the limit is applied.
     EXPECT_EQ(full_path(fits + "/x/.."), fits);
 }
+#else
+TEST(FullPath, DrivesSlashesAndTrailingBackslashes) {
+    char cwd[PATH_LIMIT];
+    ASSERT_TRUE(platform_current_folder(cwd, sizeof cwd));
+    const std::string here = cwd;
+    const std::string base = here.back() == '\\' ? here.substr(0, here.size() - 1) : here;
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"", here},
+        {"pkg.dat", base + "\\pkg.dat"},
+        {"sub/../x", base + "\\x"},
+        {"C:\\a\\.\\b\\..\\c", "C:\\a\\c"},
+        {"C:/a/b/", "C:\\a\\b\\"},
+        {"D:\\no\\such\\folder\\", "D:\\no\\such\\folder\\"},
+        {"C:\\..\\..\\x", "C:\\x"},
+        {"\\top", here.substr(0, 2) + "\\top"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(full_path(c.in), c.out) << c.in;
+}
+
+TEST(FullPath, RefusesRatherThanCuts) {
+    std::string fits = "C:\\" + std::string(PATH_LIMIT - 4, 'a');
+    EXPECT_EQ(full_path(fits), fits);
+    int too_long = 0;
+    EXPECT_EQ(full_path(fits + "b", &too_long), "<failed>");
+    EXPECT_TRUE(too_long);
+}
+
+TEST(FullPath, DriveLengths) {
+    const struct {
+        const char* path;
+        size_t length;
+    } cases[] = {{"C:\\x", 2}, {"c:", 2}, {"\\\\server\\share\\x", 14}, {"//server/share", 14},
+                 {"\\x", 0},    {"x", 0},  {"", 0}};
+    for (const auto& c : cases) EXPECT_EQ(platform_drive_length(c.path), c.length) << c.path;
+}
 #endif

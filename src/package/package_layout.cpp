@@ -49,18 +49,20 @@ LoosePathResult make_loose_path(const char* folder, const NameEntry* name, char*
     size_t folder_length = strnlen(folder, PATH_LIMIT);
     memcpy(out, folder, folder_length);
     char* end = out + folder_length;
-    int parent_piece = 0;
+    int bad_piece = 0;
     for (const char* c = name->name;; c++) {
         // A piece ends at a separator or at the end of the name.
         if (*c == '\0' || is_name_separator(*c)) {
             const char* piece_start = c;
             while (piece_start > name->name && !is_name_separator(piece_start[-1])) piece_start--;
-            if (c - piece_start == 2 && piece_start[0] == '.' && piece_start[1] == '.') parent_piece = 1;
+            size_t piece_length = static_cast<size_t>(c - piece_start);
+            if (piece_length == 2 && piece_start[0] == '.' && piece_start[1] == '.') bad_piece = 1;
+            if (!platform_name_piece_allowed(piece_start, piece_length)) bad_piece = 1;
         }
         if (*c == '\0') break;
         *end++ = *c == '\\' ? PATH_SEPARATOR : *c;
     }
     *end = '\0';
-    if (parent_piece) return LOOSE_PATH_BAD_NAME;
+    if (bad_piece) return LOOSE_PATH_BAD_NAME;
     return static_cast<size_t>(end - out) < PATH_LIMIT ? LOOSE_PATH_OK : LOOSE_PATH_TOO_LONG;
 }

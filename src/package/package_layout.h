@@ -81,5 +81,7 @@ enum LoosePathResult { LOOSE_PATH_OK, LOOSE_PATH_BAD_NAME, LOOSE_PATH_TOO_LONG }
 // becoming the platform's. `out` holds LOOSE_PATH_BUFFER bytes and always
 // receives the whole path, even when it is refused:
 // LOOSE_PATH_BAD_NAME when a piece of the name is "..", which would lead
-// outside the folder; LOOSE_PATH_TOO_LONG when the path passes PATH_LIMIT.
+// outside the folder, or one the system refuses (platform_name_piece_allowed:
+// on Windows a device name such as CON would reach the device, not a file);
+// LOOSE_PATH_TOO_LONG when the path passes PATH_LIMIT.
 LoosePathResult make_loose_path(const char* folder, const NameEntry* name, char* out);

@@ -20,12 +20,19 @@ constexpr size_t PATH_LIMIT = 260;
 // The separator that joins folders in paths handed to the operating system.
 extern const char PATH_SEPARATOR;
 
-// Length of the drive designator that starts `path` ("X:" on Windows), 0
-// where paths have no drives.
+// Length of the drive designator that starts `path` ("X:" on Windows, or
+// the server and share of a network path), 0 where paths have no drives.
 size_t platform_drive_length(const char* path);
 
 // 1 for a character that separates folders in a path given to the system.
 int platform_is_separator(char c);
+
+// 1 when the `length` bytes at `piece`, one piece of an entry name between
+// separators, may name a file or folder of its own. Windows refuses a colon
+// (a drive or a data stream), a device name such as CON or LPT1 with or
+// without an extension, and a piece of dots and blanks alone; POSIX systems
+// refuse nothing here. An empty piece is allowed.
+int platform_name_piece_allowed(const char* piece, size_t length);
 
 // Puts the console or standard output into the mode the tool prints in.
 void platform_start_console();

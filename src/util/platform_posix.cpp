@@ -35,6 +35,10 @@ int platform_is_separator(char c) {
     return c == '/';
 }
 
+int platform_name_piece_allowed(const char*, size_t) {
+    return 1;
+}
+
 void platform_start_console() {}
 
 int platform_current_folder(char* out, size_t out_size) {

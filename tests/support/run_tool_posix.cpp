@@ -16,7 +16,7 @@ ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& fold
     argv.push_back(nullptr);
 
     int pipe_ends[2];
-    if (pipe(pipe_ends) != 0) return ToolRun{-1, "pipe failed"};
+    if (pipe(pipe_ends) != 0) return ToolRun{-1, "pipe failed", ""};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -36,9 +36,9 @@ ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& fold
     close(pipe_ends[1]);
     if (spawned != 0) {
         close(pipe_ends[0]);
-        return ToolRun{-1, "spawn failed"};
+        return ToolRun{-1, "spawn failed", ""};
     }
-    ToolRun run{-1, ""};
+    ToolRun run{-1, "", ""};
     char buffer[4096];
     for (;;) {
         ssize_t got = read(pipe_ends[0], buffer, sizeof buffer);
@@ -50,6 +50,7 @@ ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& fold
     int status;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    run.raw_output = run.output;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
     return run;
 }

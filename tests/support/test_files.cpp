@@ -22,6 +22,10 @@ ScratchFolder::~ScratchFolder() {
     fs::remove_all(path, ignored);
 }
 
+std::string native(const fs::path& path) {
+    return fs::path(path).make_preferred().string();
+}
+
 Bytes read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -21,13 +21,26 @@ struct ScratchFolder {
     fs::path operator/(const std::string& name) const { return path / name; }
 };
 
+// The path as the tool prints it: with the system's own separators, so
+// that a/b reads a\b on Windows.
+std::string native(const fs::path& path);
+
+// Ends a test that only makes sense on Linux when it runs on Windows,
+// saying why.
+#ifdef _WIN32
+#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << reason
+#else
+#define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
+#endif
+
 Bytes read_file(const fs::path& path);
 void write_file(const fs::path& path, const Bytes& bytes);
 std::string text_of(const Bytes& bytes);
 
 struct ToolRun {
-    int status;          // exit status as the shell sees it (255 for -1)
-    std::string output;  // everything written to standard output
+    int status;              // exit status as the shell sees it (255 for -1)
+    std::string output;      // everything written to standard output, each line ending in LF
+    std::string raw_output;  // the same bytes as written: on Windows each line ends in CR LF
 };
 
 // Runs the built tool with `arguments` in the working directory `folder`,

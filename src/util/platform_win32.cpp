@@ -1,0 +1,420 @@
+// Win32 implementation of the platform layer (64-bit Windows, built with
+// mingw-w64). Paths are the system's 8-bit ("ANSI") paths.
+#ifdef _WIN32
+
+#include "platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+const char PATH_SEPARATOR = '\\';
+
+static HANDLE handle_of(PlatformFile file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+size_t platform_drive_length(const char* path) {
+    if (path[0] != '\0' && path[1] == ':') return 2;
+    // A network path's drive is its server and share: a folder walk must
+    // start below the share, not at the root of the current drive.
+    if (platform_is_separator(path[0]) && platform_is_separator(path[1])) {
+        const char* end = path + 2;
+        while (*end && !platform_is_separator(*end)) end++;
+        if (*end) end++;
+        while (*end && !platform_is_separator(*end)) end++;
+        return static_cast<size_t>(end - path);
+    }
+    return 0;
+}
+
+int platform_is_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// The names Windows keeps for devices in every folder, whatever extension
+// follows them.
+static const char* const DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL"};
+static const char* const NUMBERED_DEVICE_NAMES[] = {"COM", "LPT"};
+
+static int is_device_name(const char* piece, size_t length) {
+    // The name ends at the first dot; blanks before the dot do not hide it.
+    size_t base = 0;
+    while (base < length && piece[base] != '.') base++;
+    while (base > 0 && piece[base - 1] == ' ') base--;
+    char upper[5] = {};
+    if (base != 3 && base != 4) return 0;
+    for (size_t i = 0; i < base; i++)
+        upper[i] = piece[i] >= 'a' && piece[i] <= 'z' ? static_cast<char>(piece[i] - 'a' + 'A') : piece[i];
+    if (base == 3) {
+        for (const char* device : DEVICE_NAMES)
+            if (memcmp(upper, device, 3) == 0) return 1;
+        return 0;
+    }
+    for (const char* device : NUMBERED_DEVICE_NAMES)
+        if (memcmp(upper, device, 3) == 0 && upper[3] >= '1' && upper[3] <= '9') return 1;
+    return 0;
+}
+
+int platform_name_piece_allowed(const char* piece, size_t length) {
+    // A colon names a drive or a file's alternate data stream.
+    if (memchr(piece, ':', length)) return 0;
+    // Windows drops trailing dots and blanks from names, so a piece made of
+    // them alone names no file of its own in its folder (".. " would even
+    // lead to the parent).
+    size_t kept = length;
+    while (kept > 0 && (piece[kept - 1] == '.' || piece[kept - 1] == ' ')) kept--;
+    if (length > 0 && kept == 0) return 0;
+    return !is_device_name(piece, length);
+}
+
+void platform_start_console() {
+    // Text mode turns each line feed printed into CR LF.
+    _setmode(_fileno(stdout), _O_TEXT);
+}
+
+// Both system calls return the length without the terminator when the text
+// fits and the size needed, terminator included, when it does not.
+static int took_whole_text(DWORD length, size_t out_size) {
+    return length > 0 && length < out_size;
+}
+
+int platform_current_folder(char* out, size_t out_size) {
+    return took_whole_text(GetCurrentDirectoryA(static_cast<DWORD>(out_size), out), out_size);
+}
+
+int platform_full_path(const char* path, char* out, size_t out_size, int* too_long) {
+    *too_long = 0;
+    // GetFullPathNameA refuses an empty path; its full form is the working
+    // directory.
+    DWORD length = path[0] == '\0' ? GetCurrentDirectoryA(static_cast<DWORD>(out_size), out)
+                                   : GetFullPathNameA(path, static_cast<DWORD>(out_size), out, nullptr);
+    if (took_whole_text(length, out_size)) return 1;
+    *too_long = length > 0 || GetLastError() == ERROR_FILENAME_EXCED_RANGE;
+    return 0;
+}
+
+// Opens `path` and keeps the handle only when it names a file on a disk:
+// a folder does not open without backup semantics, and a device (CON, NUL,
+// a port) or a pipe opens but is not a disk file. Other processes may read
+// and write the file meanwhile, as they may on POSIX systems.
+static int open_regular(const char* path, DWORD access, PlatformFile* file, uint64_t* size) {
+    HANDLE handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(handle);
+        return 0;
+    }
+    *file = reinterpret_cast<PlatformFile>(handle);
+    *size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    return 1;
+}
+
+int platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
+    return open_regular(path, GENERIC_READ, file, size);
+}
+
+int platform_open_update(const char* path, PlatformFile* file, uint64_t* size) {
+    return open_regular(path, GENERIC_READ | GENERIC_WRITE, file, size);
+}
+
+CreateResult platform_create_new(const char* path, PlatformFile* file) {
+    // CREATE_NEW fails when anything stands at the path; opening the reparse
+    // point itself keeps a link there, dangling or not, from being followed.
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CREATE_EXISTS : CREATE_FAILED;
+    }
+    // A device name opens the device, whose writes would go nowhere a file
+    // can be found again.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return CREATE_FAILED;
+    }
+    *file = reinterpret_cast<PlatformFile>(handle);
+    return CREATE_DONE;
+}
+
+PathKind platform_path_kind(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PATH_MISSING;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A link: what it leads to counts, and a dangling one is missing.
+        HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return PATH_MISSING;
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(handle, &info)) attributes = info.dwFileAttributes;
+        CloseHandle(handle);
+    }
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? PATH_FOLDER : PATH_FILE;
+}
+
+// ReadFile and WriteFile move at most a DWORD's worth of bytes per call.
+static const size_t IO_STEP = size_t{1} << 30;
+
+// The OVERLAPPED record of a synchronous handle only carries the offset.
+static OVERLAPPED at_offset(uint64_t offset) {
+    OVERLAPPED position = {};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t size) {
+    char* bytes = static_cast<char*>(buffer);
+    while (size > 0) {
+        DWORD step = static_cast<DWORD>(size < IO_STEP ? size : IO_STEP);
+        OVERLAPPED position = at_offset(offset);
+        DWORD done = 0;
+        // At the end of the file ReadFile fails or reads nothing.
+        if (!ReadFile(handle_of(file), bytes, step, &done, &position) || done == 0) return 0;
+        bytes += done;
+        size -= done;
+        offset += done;
+    }
+    return 1;
+}
+
+int platform_write_at(PlatformFile file, uint64_t offset, const void* buffer, size_t size) {
+    const char* bytes = static_cast<const char*>(buffer);
+    while (size > 0) {
+        DWORD step = static_cast<DWORD>(size < IO_STEP ? size : IO_STEP);
+        OVERLAPPED position = at_offset(offset);
+        DWORD done = 0;
+        if (!WriteFile(handle_of(file), bytes, step, &done, &position) || done == 0) return 0;
+        bytes += done;
+        size -= done;
+        offset += done;
+    }
+    return 1;
+}
+
+CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset, PlatformFile target,
+                               uint64_t target_offset, uint64_t size) {
+    // Windows has no copy between offsets of two arbitrary files, so the
+    // bytes pass through a bounded buffer, which also tells a failed read
+    // from a failed write.
+    const uint64_t STEP = 1 << 20;
+    std::vector<char> buffer(static_cast<size_t>(size < STEP ? size : STEP));
+    while (size > 0) {
+        size_t step = static_cast<size_t>(size < STEP ? size : STEP);
+        if (!platform_read_at(source, source_offset, buffer.data(), step)) return COPY_READ_FAILED;
+        if (!platform_write_at(target, target_offset, buffer.data(), step)) return COPY_WRITE_FAILED;
+        source_offset += step;
+        target_offset += step;
+        size -= step;
+    }
+    return COPY_DONE;
+}
+
+int platform_sync(PlatformFile file) {
+    return FlushFileBuffers(handle_of(file)) != 0;
+}
+
+int platform_truncate(PlatformFile file, uint64_t size) {
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(handle_of(file), end, nullptr, FILE_BEGIN) && SetEndOfFile(handle_of(file));
+}
+
+int platform_close(PlatformFile file) {
+    return CloseHandle(handle_of(file)) != 0;
+}
+
+int platform_remove_file(const char* path) {
+    return DeleteFileA(path) != 0;
+}
+
+FolderResult platform_make_folder(const char* path) {
+    if (CreateDirectoryA(path, nullptr)) return FOLDER_MADE;
+    if (GetLastError() == ERROR_ALREADY_EXISTS && platform_path_kind(path) == PATH_FOLDER) return FOLDER_EXISTS;
+    return FOLDER_FAILED;
+}
+
+int platform_change_folder(const char* path) {
+    return SetCurrentDirectoryA(path) != 0;
+}
+
+int platform_map(PlatformFile file, uint64_t size, PlatformMapping* mapping) {
+    *mapping = PlatformMapping{nullptr, 0, 0};
+    if (size == 0 || size > SIZE_MAX) return 0;
+    HANDLE object = CreateFileMappingA(handle_of(file), nullptr, PAGE_READONLY, static_cast<DWORD>(size >> 32),
+                                       static_cast<DWORD>(size), nullptr);
+    if (!object) return 0;
+    const void* view = MapViewOfFile(object, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+    if (!view) {
+        CloseHandle(object);
+        return 0;
+    }
+    mapping->view = static_cast<const unsigned char*>(view);
+    mapping->size = size;
+    mapping->mapping_handle = reinterpret_cast<intptr_t>(object);
+    return 1;
+}
+
+void platform_unmap(PlatformMapping* mapping) {
+    if (mapping->view) UnmapViewOfFile(mapping->view);
+    if (mapping->mapping_handle) CloseHandle(reinterpret_cast<HANDLE>(mapping->mapping_handle));
+    *mapping = PlatformMapping{nullptr, 0, 0};
+}
+
+void platform_release_pages(const PlatformMapping* mapping, uint64_t offset, uint64_t size) {
+    if (!mapping->view || offset >= mapping->size) return;
+    if (size > mapping->size - offset) size = mapping->size - offset;
+    // Unlocking pages that were never locked takes them out of the process's
+    // working set; the call reports ERROR_NOT_LOCKED, which is expected.
+    VirtualUnlock(const_cast<unsigned char*>(mapping->view) + offset, static_cast<SIZE_T>(size));
+}
+
+// Set when the last wait ended on a function or cursor key: its second code
+// is still to be read, and the next wait takes it without waiting.
+static int second_code_pending = 0;
+
+// How many codes a key event yields: none for a key going up or a key with
+// no character and no code of its own (Shift, Ctrl, Alt, a lock key); one
+// for a character, Ctrl+C included; two (0 or 224, then the key's own code)
+// for a function or cursor key.
+static int codes_of_key(const KEY_EVENT_RECORD& key) {
+    if (!key.bKeyDown) return 0;
+    if (key.uChar.AsciiChar != 0) return 1;
+    WORD code = key.wVirtualKeyCode;
+    if ((code >= VK_F1 && code <= VK_F12) || (code >= VK_PRIOR && code <= VK_DOWN) || code == VK_INSERT ||
+        code == VK_DELETE || code == VK_CLEAR)
+        return 2;
+    return 0;
+}
+
+void platform_wait_key() {
+    if (second_code_pending) {
+        second_code_pending = 0;
+        return;
+    }
+    // CONIN$ is the console's own input, whatever standard input is; it does
+    // not open when the process has no console.
+    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (console == INVALID_HANDLE_VALUE) return;
+    DWORD saved_mode;
+    if (!GetConsoleMode(console, &saved_mode)) {
+        CloseHandle(console);
+        return;
+    }
+    // No echo, no line input and no input processing: Ctrl+C arrives as a
+    // key that ends the wait instead of a signal that stops the tool.
+    SetConsoleMode(console, 0);
+    INPUT_RECORD record;
+    DWORD got;
+    while (ReadConsoleInputA(console, &record, 1, &got) && got == 1) {
+        if (record.EventType != KEY_EVENT) continue;
+        int codes = codes_of_key(record.Event.KeyEvent);
+        if (codes == 0) continue;
+        second_code_pending = codes == 2;
+        break;
+    }
+    SetConsoleMode(console, saved_mode);
+    CloseHandle(console);
+}
+
+// Appends `argument` so that the child's command-line parser (the rules of
+// CommandLineToArgvW and of the C runtime) gives it back whole: inside
+// quotes, backslashes are doubled where a quote follows them and each quote
+// of the argument is escaped.
+static void append_quoted(std::string* command_line, const char* argument) {
+    if (argument[0] != '\0' && !strpbrk(argument, " \t\n\v\"")) {
+        *command_line += argument;
+        return;
+    }
+    *command_line += '"';
+    size_t backslashes = 0;
+    for (const char* c = argument; *c; c++) {
+        if (*c == '\\') {
+            backslashes++;
+            continue;
+        }
+        command_line->append(*c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        *command_line += *c;
+        backslashes = 0;
+    }
+    command_line->append(2 * backslashes, '\\');
+    *command_line += '"';
+}
+
+static int is_file(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Finds `candidate` as the command interpreter would: as it stands when its
+// last piece has an extension, otherwise with each extension it runs, in
+// its order.
+static int find_with_extensions(const std::string& candidate, std::string* found) {
+    static const char* const EXTENSIONS[] = {".com", ".exe", ".bat", ".cmd"};
+    size_t piece_start = candidate.find_last_of("\\/:");
+    piece_start = piece_start == std::string::npos ? 0 : piece_start + 1;
+    if (candidate.find('.', piece_start) != std::string::npos) {
+        *found = candidate;
+        return is_file(candidate);
+    }
+    for (const char* extension : EXTENSIONS) {
+        *found = candidate + extension;
+        if (is_file(*found)) return 1;
+    }
+    return 0;
+}
+
+// The name first (a relative one from the current folder), then each folder
+// of PATH, unless the name holds a forward slash or is absolute.
+static int find_program(const char* program, std::string* found) {
+    if (find_with_extensions(program, found)) return 1;
+    if (strchr(program, '/') || platform_drive_length(program) > 0 || platform_is_separator(program[0])) return 0;
+    DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
+    if (size == 0) return 0;
+    std::string search(size, '\0');
+    search.resize(GetEnvironmentVariableA("PATH", &search[0], size));
+    size_t start = 0;
+    while (start < search.size()) {
+        size_t end = search.find(';', start);
+        if (end == std::string::npos) end = search.size();
+        std::string folder = search.substr(start, end - start);
+        start = end + 1;
+        if (folder.empty()) continue;
+        if (!platform_is_separator(folder.back())) folder += PATH_SEPARATOR;
+        if (find_with_extensions(folder + program, found)) return 1;
+    }
+    return 0;
+}
+
+int platform_run_program(const char* program, const char* argument) {
+    std::string found;
+    if (!find_program(program, &found)) return -1;
+    std::string command_line;
+    append_quoted(&command_line, program);
+    command_line += ' ';
+    append_quoted(&command_line, argument);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child;
+    // The child shares the console and the inheritable standard handles.
+    if (!CreateProcessA(found.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &child))
+        return -1;
+    CloseHandle(child.hThread);
+    DWORD status = 0;
+    int waited = WaitForSingleObject(child.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                 GetExitCodeProcess(child.hProcess, &status);
+    CloseHandle(child.hProcess);
+    return waited ? static_cast<int>(status) : -1;
+}
+
+#endif

@@ -1,0 +1,69 @@
+#ifdef _WIN32
+#include <thread>
+
+#include <windows.h>
+
+#include "test_files.h"
+
+// How long a run may take before it counts as blocked and is ended.
+static const DWORD TOOL_TIME_LIMIT_MS = 60000;
+
+// Quotes an argument for the child's command-line parser. The tests pass no
+// quotes, so only the backslashes before the closing quote need doubling.
+static std::string quoted(const std::string& argument) {
+    size_t last = argument.find_last_not_of('\\');
+    size_t trailing = last == std::string::npos ? argument.size() : argument.size() - last - 1;
+    return "\"" + argument + std::string(trailing, '\\') + "\"";
+}
+
+ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder) {
+    std::string command_line = quoted(tool_path());
+    for (const std::string& argument : arguments) command_line += " " + quoted(argument);
+
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE read_end, write_end;
+    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return ToolRun{-1, "pipe failed", ""};
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                  OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = no_input;
+    startup.hStdOutput = write_end;
+    startup.hStdError = write_end;
+    PROCESS_INFORMATION child;
+    // A detached process has no console, so the tool's key wait never waits.
+    BOOL started = CreateProcessA(tool_path().c_str(), &command_line[0], nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                                  nullptr, folder.string().c_str(), &startup, &child);
+    CloseHandle(write_end);
+    CloseHandle(no_input);
+    if (!started) {
+        CloseHandle(read_end);
+        return ToolRun{-1, "spawn failed", ""};
+    }
+    ToolRun run{-1, "", ""};
+    std::thread reader([&] {
+        char buffer[4096];
+        DWORD got;
+        while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) run.raw_output.append(buffer, got);
+    });
+    if (WaitForSingleObject(child.hProcess, TOOL_TIME_LIMIT_MS) == WAIT_TIMEOUT) {
+        TerminateProcess(child.hProcess, 1000);
+        WaitForSingleObject(child.hProcess, INFINITE);
+    }
+    reader.join();
+    DWORD status = 1000;
+    GetExitCodeProcess(child.hProcess, &status);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    CloseHandle(read_end);
+    // The exit status -1 is 255 to a POSIX shell; one number keeps the
+    // expectations the same on both systems.
+    run.status = status == 0xFFFFFFFFu ? 255 : static_cast<int>(status);
+    for (size_t i = 0; i < run.raw_output.size(); i++)
+        if (!(run.raw_output[i] == '\r' && i + 1 < run.raw_output.size() && run.raw_output[i + 1] == '\n'))
+            run.output += run.raw_output[i];
+    return run;
+}
+#endif

@@ -1,0 +1,70 @@
+// What the command line meets only on Windows: drive letters, both kinds of
+// slash, CR LF line ends and the names the system keeps for devices.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "test_files.h"
+
+static std::string with_crlf(const std::string& text) {
+    std::string result;
+    for (char c : text) result += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return result;
+}
+
+TEST(WindowsCommandLine, DriveLettersSlashesAndOneTrailingBackslash) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "dir");
+    write_file(scratch / "dir/a", bytes_of("x"));
+    const std::string folder = native(scratch / "dir");
+    ASSERT_EQ(folder[1], ':');
+    std::string slashed = folder;
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    std::string package = native(scratch / "pkg");
+    std::replace(package.begin(), package.end(), '\\', '/');
+    for (const std::string& argument : {folder, folder + "\\", slashed, slashed + "//", folder.substr(0, 2) + "dir",
+                                        std::string(".\\dir\\"), std::string("dir/")}) {
+        write_file(scratch / "pkg", build_package({{"a", {}}}));
+        ToolRun run = run_tool({"/p", package, argument}, scratch.path);
+        EXPECT_EQ(run.status, 0) << argument;
+        EXPECT_EQ(run.output, folder + "\\a\n") << argument;
+    }
+}
+
+TEST(WindowsCommandLine, EveryLineEndsInCrLf) {
+    ScratchFolder scratch;
+    ToolRun usage = run_tool({}, scratch.path);
+    EXPECT_EQ(usage.status, 255);
+    EXPECT_EQ(usage.raw_output, with_crlf(usage.output));
+    EXPECT_EQ(std::count(usage.raw_output.begin(), usage.raw_output.end(), '\n'), 4);
+    write_file(scratch / "pkg", build_package({{"a", bytes_of("1")}, {"a", bytes_of("2")}, {"..", {}}}));
+    ToolRun run = run_tool({"/E", "pkg", "out"}, scratch.path);
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 3);
+    EXPECT_EQ(run.raw_output, with_crlf(run.output));
+}
+
+TEST(WindowsNames, DeviceNamesAndColonsAreRefusedByExpandAndGroup) {
+    ScratchFolder scratch;
+    const char* const refused[] = {"CON", "aux.txt", "sub\\nul", "a:b", "Lpt1 .log", "x\\. ."};
+    std::vector<FixtureEntry> entries;
+    for (const char* name : refused) entries.push_back({name, bytes_of("device")});
+    entries.push_back({"ok", bytes_of("fine")});
+    const Bytes package = build_package(entries);
+    write_file(scratch / "pkg", package);
+    const std::string folder = native(scratch / "out") + "\\";
+    std::string expected;
+    for (const char* name : refused) expected += "Bad entry name " + folder + name + "\n";
+
+    ToolRun run = run_tool({"/E", "pkg", "out"}, scratch.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, expected + folder + "ok\n");
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(scratch / "out"), fs::recursive_directory_iterator()), 1);
+
+    // The same names are never opened as loose files either.
+    run = run_tool({"/P", "pkg", "out"}, scratch.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, expected + folder + "ok\n");
+    Bytes now = read_file(scratch / "pkg");
+    for (uint32_t i = 0; i < 6; i++) EXPECT_EQ(get_row(now, i).offset, get_row(package, i).offset) << refused[i];
+    EXPECT_EQ(get_row(now, 6).offset, package.size());
+}
