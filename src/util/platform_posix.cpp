@@ -82,8 +82,8 @@ int platform_full_path(const char* path, char* out, size_t out_size, int* too_lo
 }
 
 // Opens `path` and keeps the descriptor only when it names a regular file.
-// O_NONBLOCK keeps a pipe or device from stalling the open; it is cleared
-// again so that reads of a regular file behave normally.
+// O_NONBLOCK keeps a pipe or device from stalling the open; on a regular
+// file it changes nothing, so it can stay set.
 static int open_regular(const char* path, int flags, PlatformFile* file, uint64_t* size) {
     int fd = sys_open(path, flags | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return 0;
@@ -92,8 +92,6 @@ static int open_regular(const char* path, int flags, PlatformFile* file, uint64_
         close(fd);
         return 0;
     }
-    int status = fcntl(fd, F_GETFL);
-    if (status != -1) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     *file = fd;
     *size = static_cast<uint64_t>(info.st_size);
     return 1;
