@@ -299,14 +299,31 @@ void platform_wait_key() {
     close(tty);
 }
 
+int platform_stream_length(FILE* stream, uint64_t* length) {
+    int fd = fileno(stream);
+    if (fd < 0) return 0;
+    off_t position = lseek(fd, 0, SEEK_CUR);
+    if (position < 0) return 0;
+    off_t end = lseek(fd, 0, SEEK_END);
+    // Put the descriptor back even when the end could not be found.
+    if (lseek(fd, position, SEEK_SET) != position || end < 0) return 0;
+    *length = static_cast<uint64_t>(end);
+    return 1;
+}
+
 int platform_run_program(const char* program, const char* argument) {
     char* argv[] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
     pid_t child;
+    // posix_spawnp reports a program that cannot be found or executed as an
+    // error here (glibc, musl), so -1 means "not started" and nothing else.
     if (posix_spawnp(&child, program, nullptr, nullptr, argv, environ) != 0) return -1;
     int status;
     while (waitpid(child, &status, 0) < 0)
         if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // The child did start: a signal that ended it is reported as the shells
+    // do, never as -1, which would claim it could not be started.
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
 }
 
 #endif
