@@ -44,7 +44,16 @@ struct TerminalRun {
         }
         return 1;
     }
-    void press(const std::string& keys) { ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    // Keys sent before the tool has switched the terminal to raw mode would
+    // be echoed by the terminal itself: wait for the switch first.
+    void press(const std::string& keys) {
+        for (int tries = 0; tries < 500; tries++) {
+            termios settings;
+            if (tcgetattr(master, &settings) == 0 && !(settings.c_lflag & ECHO)) break;
+            usleep(10000);
+        }
+        ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
     int still_running() { return waitpid(child, nullptr, WNOHANG) == 0; }
     int finish() {
         read_until("\x04never", 5000);
