@@ -89,7 +89,7 @@ static int open_regular(const char* path, int flags, PlatformFile* file, uint64_
     if (fd < 0) return 0;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
+        sys_close(fd);
         return 0;
     }
     *file = fd;
@@ -197,7 +197,7 @@ int platform_truncate(PlatformFile file, uint64_t size) {
 
 int platform_close(PlatformFile file) {
     // After close() fails the descriptor is gone all the same; never retry.
-    return close(static_cast<int>(file)) == 0 || errno == EINTR;
+    return sys_close(static_cast<int>(file)) == 0 || errno == EINTR;
 }
 
 int platform_remove_file(const char* path) {
@@ -217,7 +217,7 @@ int platform_change_folder(const char* path) {
 int platform_map(PlatformFile file, uint64_t size, PlatformMapping* mapping) {
     *mapping = PlatformMapping{nullptr, 0, 0};
     if (size == 0 || size > SIZE_MAX) return 0;
-    void* view = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED,
+    void* view = sys_mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED,
                       static_cast<int>(file), 0);
     if (view == MAP_FAILED) return 0;
     mapping->view = static_cast<const unsigned char*>(view);
