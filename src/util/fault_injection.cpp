@@ -1,8 +1,8 @@
 // The system calls of system_calls.h for the test-only build vantrel_faulty,
 // which proves the tool's recovery paths. It is never linked into vantrel.
 //
-// Every counted call (open, read, write, kernel copy, fsync, truncate, mkdir,
-// close, map) gets a number from 1 on. The test chooses, through the
+// Every counted call (open, read, write, kernel copy, seek, fsync, truncate,
+// mkdir, close, map) gets a number from 1 on. The test chooses, through the
 // environment of this build alone:
 //   VANTREL_FAULT_CALL=N      the call that misbehaves (none when unset or 0)
 //   VANTREL_FAULT_MODE=MODE   what it does: "eio" or "enospc" fails it with
@@ -188,6 +188,11 @@ int sys_close(int fd) {
     if (verdict != CALL_FAILS) return result;
     errno = fault_state.fault_errno;
     return -1;
+}
+
+off_t sys_lseek(int fd, off_t offset, int whence) {
+    if (next_call("seek", path_of(fd)) == CALL_FAILS) return -1;
+    return lseek(fd, offset, whence);
 }
 
 void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {

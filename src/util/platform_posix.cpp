@@ -302,11 +302,11 @@ void platform_wait_key() {
 int platform_stream_length(FILE* stream, uint64_t* length) {
     int fd = fileno(stream);
     if (fd < 0) return 0;
-    off_t position = lseek(fd, 0, SEEK_CUR);
+    off_t position = sys_lseek(fd, 0, SEEK_CUR);
     if (position < 0) return 0;
-    off_t end = lseek(fd, 0, SEEK_END);
+    off_t end = sys_lseek(fd, 0, SEEK_END);
     // Put the descriptor back even when the end could not be found.
-    if (lseek(fd, position, SEEK_SET) != position || end < 0) return 0;
+    if (sys_lseek(fd, position, SEEK_SET) != position || end < 0) return 0;
     *length = static_cast<uint64_t>(end);
     return 1;
 }

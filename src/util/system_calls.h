@@ -21,6 +21,7 @@ int sys_fsync(int fd);
 int sys_ftruncate(int fd, off_t size);
 int sys_mkdir(const char* path, mode_t mode);
 int sys_close(int fd);
+off_t sys_lseek(int fd, off_t offset, int whence);
 void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset);
 
 #else
@@ -39,6 +40,7 @@ inline int sys_fsync(int fd) { return fsync(fd); }
 inline int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
 inline int sys_mkdir(const char* path, mode_t mode) { return mkdir(path, mode); }
 inline int sys_close(int fd) { return close(fd); }
+inline off_t sys_lseek(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
 inline void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
     return mmap(address, size, protection, flags, fd, offset);
 }

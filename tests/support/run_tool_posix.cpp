@@ -9,12 +9,12 @@
 
 extern char** environ;
 
-// Starts `program` in `folder` in a session of its own, with standard input
+// Starts `binary` in `folder` in a session of its own, with standard input
 // from the null device and standard output on `output`. Returns its process
 // id, or -1.
-static int spawn_program(const std::string& program, const std::vector<std::string>& arguments,
+static int spawn_binary(const std::string& binary, const std::vector<std::string>& arguments,
                          const fs::path& folder, int output) {
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
@@ -29,16 +29,16 @@ static int spawn_program(const std::string& program, const std::vector<std::stri
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
 
     pid_t child;
-    int spawned = posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ);
+    int spawned = posix_spawn(&child, binary.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return spawned == 0 ? child : -1;
 }
 
-ToolRun run_binary(const std::string& program, const std::vector<std::string>& arguments, const fs::path& folder) {
+ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
     int pipe_ends[2];
     if (pipe2(pipe_ends, O_CLOEXEC) != 0) return ToolRun{-1, "pipe failed"};
-    int child = spawn_program(program, arguments, folder, pipe_ends[1]);
+    int child = spawn_binary(binary, arguments, folder, pipe_ends[1]);
     close(pipe_ends[1]);
     if (child < 0) {
         close(pipe_ends[0]);
@@ -57,10 +57,10 @@ ToolRun run_binary(const std::string& program, const std::vector<std::string>& a
     return run;
 }
 
-int start_binary(const std::string& program, const std::vector<std::string>& arguments, const fs::path& folder) {
+int start_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
     int null_output = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_output < 0) return -1;
-    int child = spawn_program(program, arguments, folder, null_output);
+    int child = spawn_binary(binary, arguments, folder, null_output);
     close(null_output);
     return child;
 }
