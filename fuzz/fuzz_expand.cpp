@@ -1,5 +1,6 @@
 // Fuzz target: the expand operation on an arbitrary package into a scratch
 // folder, with no terminal, so a file that exists already never waits.
+#include <cstdlib>
 #include <map>
 
 #include "fuzz_support.h"

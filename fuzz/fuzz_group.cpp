@@ -1,6 +1,8 @@
 // Fuzz target: the group operation on an arbitrary package, in a scratch
 // folder that holds a few loose files, some in sub-folders, and a file just
 // outside the loose folder that no entry may reach.
+#include <cstdlib>
+
 #include "fuzz_support.h"
 #include "package/group.h"
 
