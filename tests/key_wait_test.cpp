@@ -44,14 +44,13 @@ struct TerminalRun {
         }
         return 1;
     }
-    // Keys sent before the tool has switched the terminal to raw mode would
-    // be echoed by the terminal itself: wait for the switch first.
+    // Keys typed before the wait has switched echo off would be echoed (and
+    // Ctrl+C would stop the tool), so wait for that switch first: the line
+    // is printed a moment before it, more than a moment in a slow build.
     void press(const std::string& keys) {
-        for (int tries = 0; tries < 500; tries++) {
-            termios settings;
-            if (tcgetattr(master, &settings) == 0 && !(settings.c_lflag & ECHO)) break;
+        termios settings;
+        for (int tries = 0; tries < 500 && tcgetattr(master, &settings) == 0 && (settings.c_lflag & ECHO); tries++)
             usleep(10000);
-        }
         ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     }
     int still_running() { return waitpid(child, nullptr, WNOHANG) == 0; }
