@@ -45,7 +45,15 @@ struct TerminalRun {
         }
         return 1;
     }
-    void press(const std::string& keys) { ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    // Keys typed before the wait has switched echo off would be echoed (and
+    // Ctrl+C would stop the tool), so wait for that switch first: the line
+    // is printed a moment before it, more than a moment in a slow build.
+    void press(const std::string& keys) {
+        termios settings;
+        for (int tries = 0; tries < 500 && tcgetattr(master, &settings) == 0 && (settings.c_lflag & ECHO); tries++)
+            usleep(10000);
+        ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
     int still_running() { return waitpid(child, nullptr, WNOHANG) == 0; }
     int finish() {
         read_until("\x04never", 5000);

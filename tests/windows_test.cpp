@@ -1,10 +1,13 @@
-// What the command line meets only on Windows: drive letters, both kinds of
-// slash, CR LF line ends and the names the system keeps for devices.
+// What only Windows has: drive letters, both kinds of slash, CR LF line
+// ends, the names the system keeps for devices, and the command
+// interpreter's program lookup.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "test_files.h"
+#include "util/file_routines.h"
 
 static std::string with_crlf(const std::string& text) {
     std::string result;
@@ -45,7 +48,7 @@ TEST(WindowsCommandLine, EveryLineEndsInCrLf) {
 
 TEST(WindowsNames, DeviceNamesAndColonsAreRefusedByExpandAndGroup) {
     ScratchFolder scratch;
-    const char* const refused[] = {"CON", "aux.txt", "sub\\nul", "a:b", "Lpt1 .log", "x\\. ."};
+    const char* const refused[] = {"CON", "aux.txt", "sub\\nul", "a:b", "Lpt1 .log", "x\\. .", "..."};
     std::vector<FixtureEntry> entries;
     for (const char* name : refused) entries.push_back({name, bytes_of("device")});
     entries.push_back({"ok", bytes_of("fine")});
@@ -65,6 +68,34 @@ TEST(WindowsNames, DeviceNamesAndColonsAreRefusedByExpandAndGroup) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, expected + folder + "ok\n");
     Bytes now = read_file(scratch / "pkg");
-    for (uint32_t i = 0; i < 6; i++) EXPECT_EQ(get_row(now, i).offset, get_row(package, i).offset) << refused[i];
-    EXPECT_EQ(get_row(now, 6).offset, package.size());
+    for (uint32_t i = 0; i < 7; i++) EXPECT_EQ(get_row(now, i).offset, get_row(package, i).offset) << refused[i];
+    EXPECT_EQ(get_row(now, 7).offset, package.size());
+}
+
+// The probe exits with 10 for the one argument "x".
+TEST(WindowsRunProgram, LookupTriesTheCurrentFolderThenPathWithEachExtension) {
+    ScratchFolder scratch;
+    const fs::path saved = fs::current_path();
+    fs::current_path(scratch.path);
+    fs::create_directories(scratch / "bin/sub");
+    fs::create_directory(scratch / "elsewhere");
+    fs::copy_file(ARGUMENT_PROBE_PATH, scratch / "here.exe");
+    fs::copy_file(ARGUMENT_PROBE_PATH, scratch / "bin/sub/child.exe");
+    fs::copy_file(ARGUMENT_PROBE_PATH, scratch / "bin/child.com");
+    const std::string saved_search = std::getenv("PATH") ? std::getenv("PATH") : "";
+    _putenv_s("PATH", (native(scratch / "elsewhere") + ";;" + native(scratch / "bin")).c_str());
+    const struct {
+        const char* program;
+        int status;
+    } cases[] = {
+        {"here", 10},           // the current folder, with .exe added
+        {"child", 10},          // a folder of PATH; .com comes before .exe
+        {"sub\\child", 10},     // a relative folder part is tried below each folder of PATH
+        {"sub/child", -1},      // but not when it holds a forward slash
+        {"bin/child.com", 10},  // which names it from the current folder
+        {"child.exe", -1},      // an extension given is not replaced
+    };
+    for (const auto& c : cases) EXPECT_EQ(run_program(c.program, "x"), c.status) << c.program;
+    _putenv_s("PATH", saved_search.c_str());
+    fs::current_path(saved);
 }

@@ -77,14 +77,19 @@ static int read_directory_block() {
 // The appended copies are made durable before the directory block that
 // points at them is written, and the block after it: a power loss at any
 // moment leaves the old block or the new one, each pointing only at bytes
-// that are on disk.
+// that are on disk. A failed fsync is never retried: the kernel may have
+// dropped the pages it could not write and would report the next one clean.
+static int sync_package() {
+    if (!platform_sync(package_state.package_file))
+        return report("Can't write data file %s\n", package_state.package_path);
+    return 1;
+}
+
 static int write_directory_block() {
     PackageState& state = package_state;
-    if (!platform_sync(state.package_file)) return report("Can't write data file %s\n", state.package_path);
-    if (!platform_write_at(state.package_file, 0, state.directory.bytes, state.directory.size) ||
-        !platform_sync(state.package_file))
+    if (!platform_write_at(state.package_file, 0, state.directory.bytes, state.directory.size))
         return report("Can't write data file %s\n", state.package_path);
-    return 1;
+    return sync_package();
 }
 
 int group_package() {
@@ -95,7 +100,7 @@ int group_package() {
 
     int grouped = read_directory_block();
     if (grouped) {
-        grouped = append_all_entries();
+        grouped = append_all_entries() && sync_package();
         // Once the block's write has begun, some of its new rows may be on
         // disk, so the appended bytes must stay whatever happens next. Before
         // that, the old block is the one on disk: cut off the copies (and any

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows.
 typedef intptr_t PlatformFile;
@@ -30,8 +31,8 @@ int platform_is_separator(char c);
 // 1 when the `length` bytes at `piece`, one piece of an entry name between
 // separators, may name a file or folder of its own. Windows refuses a colon
 // (a drive or a data stream), a device name such as CON or LPT1 with or
-// without an extension, and a piece of dots and blanks alone; POSIX systems
-// refuse nothing here. An empty piece is allowed.
+// without an extension, and a piece of dots and blanks alone other than ".";
+// POSIX systems refuse nothing here. An empty piece is allowed.
 int platform_name_piece_allowed(const char* piece, size_t length);
 
 // Puts the console or standard output into the mode the tool prints in.
@@ -115,10 +116,13 @@ struct PlatformMapping {
 };
 
 // Maps the first `size` bytes of `file` read-only. A file of size 0 cannot be
-// mapped: returns 0.
+// mapped: returns 0. On failure nothing is left open and the record is
+// cleared (all fields zero). `file` stays open and owned by the caller.
 int platform_map(PlatformFile file, uint64_t size, PlatformMapping* mapping);
 
-// Unmaps a view made by platform_map and clears the record.
+// Unmaps a view made by platform_map, closes its mapping object where there
+// is one, and clears the record. A cleared record (all fields zero) is left
+// as it is: nothing is released twice.
 void platform_unmap(PlatformMapping* mapping);
 
 // Tells the system that the pages of [offset, offset + size) of a mapping
@@ -130,7 +134,19 @@ void platform_release_pages(const PlatformMapping* mapping, uint64_t offset, uin
 // process has no console.
 void platform_wait_key();
 
-// Starts `program` (looked up on the search path when it names no folder)
-// with the single argument `argument`, passed whole, and waits for it.
-// Returns its exit status, or -1 when it cannot be started.
+// The length in bytes of the file open under `stream`, measured on the file
+// itself: the stream's descriptor is seeked to its end and put back where it
+// was (POSIX: fileno, lseek). Bytes still held in the stream's own buffer
+// are not counted; neither the stream's nor the descriptor's position
+// changes. Returns 0 when the stream has no descriptor (a memory stream) or
+// the descriptor cannot be positioned (a pipe, a terminal).
+int platform_stream_length(FILE* stream, uint64_t* length);
+
+// Starts `program` with the single argument `argument` (none when null) and
+// waits for it to end. The program is looked up on the search path when its
+// name holds no folder part. The argument reaches the child whole, as one
+// argument, whatever blanks, quotes or backslashes it holds (on Windows it
+// is quoted by the command-line rules that the C runtime's parser undoes).
+// Returns the exit status (POSIX: 0-255; a child ended by signal N gives
+// 128 + N, as shells report it), or -1 when the program cannot be started.
 int platform_run_program(const char* program, const char* argument);

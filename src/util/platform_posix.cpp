@@ -86,18 +86,16 @@ int platform_full_path(const char* path, char* out, size_t out_size, int* too_lo
 }
 
 // Opens `path` and keeps the descriptor only when it names a regular file.
-// O_NONBLOCK keeps a pipe or device from stalling the open; it is cleared
-// again so that reads of a regular file behave normally.
+// O_NONBLOCK keeps a pipe or device from stalling the open; on a regular
+// file it changes nothing, so it can stay set.
 static int open_regular(const char* path, int flags, PlatformFile* file, uint64_t* size) {
     int fd = sys_open(path, flags | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return 0;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
+        sys_close(fd);
         return 0;
     }
-    int status = fcntl(fd, F_GETFL);
-    if (status != -1) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     *file = fd;
     *size = static_cast<uint64_t>(info.st_size);
     return 1;
@@ -203,7 +201,7 @@ int platform_truncate(PlatformFile file, uint64_t size) {
 
 int platform_close(PlatformFile file) {
     // After close() fails the descriptor is gone all the same; never retry.
-    return close(static_cast<int>(file)) == 0 || errno == EINTR;
+    return sys_close(static_cast<int>(file)) == 0 || errno == EINTR;
 }
 
 int platform_remove_file(const char* path) {
@@ -223,7 +221,7 @@ int platform_change_folder(const char* path) {
 int platform_map(PlatformFile file, uint64_t size, PlatformMapping* mapping) {
     *mapping = PlatformMapping{nullptr, 0, 0};
     if (size == 0 || size > SIZE_MAX) return 0;
-    void* view = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED,
+    void* view = sys_mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED,
                       static_cast<int>(file), 0);
     if (view == MAP_FAILED) return 0;
     mapping->view = static_cast<const unsigned char*>(view);
@@ -305,14 +303,31 @@ void platform_wait_key() {
     close(tty);
 }
 
+int platform_stream_length(FILE* stream, uint64_t* length) {
+    int fd = fileno(stream);
+    if (fd < 0) return 0;
+    off_t position = sys_lseek(fd, 0, SEEK_CUR);
+    if (position < 0) return 0;
+    off_t end = sys_lseek(fd, 0, SEEK_END);
+    // Put the descriptor back even when the end could not be found.
+    if (sys_lseek(fd, position, SEEK_SET) != position || end < 0) return 0;
+    *length = static_cast<uint64_t>(end);
+    return 1;
+}
+
 int platform_run_program(const char* program, const char* argument) {
     char* argv[] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
     pid_t child;
+    // posix_spawnp reports a program that cannot be found or executed as an
+    // error here (glibc, musl), so -1 means "not started" and nothing else.
     if (posix_spawnp(&child, program, nullptr, nullptr, argv, environ) != 0) return -1;
     int status;
     while (waitpid(child, &status, 0) < 0)
         if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // The child did start: a signal that ended it is reported as the shells
+    // do, never as -1, which would claim it could not be started.
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
 }
 
 #endif

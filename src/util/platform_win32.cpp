@@ -65,11 +65,11 @@ int platform_name_piece_allowed(const char* piece, size_t length) {
     // A colon names a drive or a file's alternate data stream.
     if (memchr(piece, ':', length)) return 0;
     // Windows drops trailing dots and blanks from names, so a piece made of
-    // them alone names no file of its own in its folder (".. " would even
-    // lead to the parent).
+    // them alone ("...", ". .") names no file of its own in its folder. "."
+    // is the folder itself, as everywhere.
     size_t kept = length;
     while (kept > 0 && (piece[kept - 1] == '.' || piece[kept - 1] == ' ')) kept--;
-    if (length > 0 && kept == 0) return 0;
+    if (kept == 0 && length > 1) return 0;
     return !is_device_name(piece, length);
 }
 
@@ -326,6 +326,18 @@ void platform_wait_key() {
     CloseHandle(console);
 }
 
+int platform_stream_length(FILE* stream, uint64_t* length) {
+    int descriptor = _fileno(stream);
+    if (descriptor < 0) return 0;
+    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    // The size of a disk file is known without moving its position; a pipe
+    // or the console has none.
+    LARGE_INTEGER size;
+    if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) return 0;
+    *length = static_cast<uint64_t>(size.QuadPart);
+    return 1;
+}
+
 // Appends `argument` so that the child's command-line parser (the rules of
 // CommandLineToArgvW and of the C runtime) gives it back whole: inside
 // quotes, backslashes are doubled where a quote follows them and each quote
@@ -400,8 +412,10 @@ int platform_run_program(const char* program, const char* argument) {
     if (!find_program(program, &found)) return -1;
     std::string command_line;
     append_quoted(&command_line, program);
-    command_line += ' ';
-    append_quoted(&command_line, argument);
+    if (argument) {
+        command_line += ' ';
+        append_quoted(&command_line, argument);
+    }
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child;

@@ -1,10 +1,12 @@
 // The system calls through which the POSIX platform layer touches files.
 // A normal build calls the system directly; a fault-injection build (tests
-// only) routes them through counters that can make a chosen call fail.
+// only, see fault_injection.cpp) routes them through counters that can make
+// a chosen call fail, come back short or stop the process.
 #pragma once
 #ifndef _WIN32
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -18,6 +20,9 @@ ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offs
 int sys_fsync(int fd);
 int sys_ftruncate(int fd, off_t size);
 int sys_mkdir(const char* path, mode_t mode);
+int sys_close(int fd);
+off_t sys_lseek(int fd, off_t offset, int whence);
+void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset);
 
 #else
 
@@ -34,6 +39,11 @@ inline ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* o
 inline int sys_fsync(int fd) { return fsync(fd); }
 inline int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
 inline int sys_mkdir(const char* path, mode_t mode) { return mkdir(path, mode); }
+inline int sys_close(int fd) { return close(fd); }
+inline off_t sys_lseek(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
+inline void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
+    return mmap(address, size, protection, flags, fd, offset);
+}
 
 #endif
 #endif

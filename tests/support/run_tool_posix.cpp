@@ -9,20 +9,19 @@
 
 extern char** environ;
 
-ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder) {
-    std::string program = tool_path();
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+// Starts `binary` in `folder` in a session of its own, with standard input
+// from the null device and standard output on `output`. Returns its process
+// id, or -1.
+static int spawn_binary(const std::string& binary, const std::vector<std::string>& arguments,
+                         const fs::path& folder, int output) {
+    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
-    int pipe_ends[2];
-    if (pipe(pipe_ends) != 0) return ToolRun{-1, "pipe failed", ""};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-    posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
+    posix_spawn_file_actions_adddup2(&actions, output, 1);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
     // A new session has no controlling terminal, so the tool never waits.
     posix_spawnattr_t attributes;
@@ -30,11 +29,18 @@ ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& fold
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
 
     pid_t child;
-    int spawned = posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ);
+    int spawned = posix_spawn(&child, binary.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    return spawned == 0 ? child : -1;
+}
+
+ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
+    int pipe_ends[2];
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return ToolRun{-1, "pipe failed", ""};
+    int child = spawn_binary(binary, arguments, folder, pipe_ends[1]);
     close(pipe_ends[1]);
-    if (spawned != 0) {
+    if (child < 0) {
         close(pipe_ends[0]);
         return ToolRun{-1, "spawn failed", ""};
     }
@@ -47,11 +53,27 @@ ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& fold
         run.output.append(buffer, static_cast<size_t>(got));
     }
     close(pipe_ends[0]);
-    int status;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
     run.raw_output = run.output;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    run.status = wait_binary(child);
     return run;
+}
+
+int start_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
+    int null_output = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_output < 0) return -1;
+    int child = spawn_binary(binary, arguments, folder, null_output);
+    close(null_output);
+    return child;
+}
+
+int wait_binary(int process) {
+    int status;
+    while (waitpid(process, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder) {
+    return run_binary(tool_path(), arguments, folder);
 }
 #endif

@@ -16,8 +16,8 @@ static std::string quoted(const std::string& argument) {
     return "\"" + argument + std::string(trailing, '\\') + "\"";
 }
 
-ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder) {
-    std::string command_line = quoted(tool_path());
+ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
+    std::string command_line = quoted(binary);
     for (const std::string& argument : arguments) command_line += " " + quoted(argument);
 
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
@@ -34,7 +34,7 @@ ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& fold
     startup.hStdError = write_end;
     PROCESS_INFORMATION child;
     // A detached process has no console, so the tool's key wait never waits.
-    BOOL started = CreateProcessA(tool_path().c_str(), &command_line[0], nullptr, nullptr, TRUE, DETACHED_PROCESS,
+    BOOL started = CreateProcessA(binary.c_str(), &command_line[0], nullptr, nullptr, TRUE, DETACHED_PROCESS,
                                   nullptr, folder.string().c_str(), &startup, &child);
     CloseHandle(write_end);
     CloseHandle(no_input);
@@ -65,5 +65,9 @@ ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& fold
         if (!(run.raw_output[i] == '\r' && i + 1 < run.raw_output.size() && run.raw_output[i + 1] == '\n'))
             run.output += run.raw_output[i];
     return run;
+}
+
+ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder) {
+    return run_binary(tool_path(), arguments, folder);
 }
 #endif

@@ -47,5 +47,15 @@ struct ToolRun {
 // with standard input from the null device, no terminal and no console.
 ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder);
 
+// Runs the program at `binary` as run_tool runs the tool.
+ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder);
+
+// POSIX only. start_binary starts `binary` as run_tool does but with its
+// output thrown away, and returns its process id (-1 when it cannot be
+// started); wait_binary waits for it and returns its exit status, or 1000
+// plus the signal that ended it.
+int start_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder);
+int wait_binary(int process);
+
 // The path of the built tool.
 std::string tool_path();

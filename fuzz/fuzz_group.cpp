@@ -1,0 +1,69 @@
+// Fuzz target: the group operation on an arbitrary package, in a scratch
+// folder that holds a few loose files, some in sub-folders, and a file just
+// outside the loose folder that no entry may reach.
+#include <cstdlib>
+
+#include "fuzz_support.h"
+#include "package/group.h"
+
+static ScratchFolder* scratch;
+static fs::path work, package, loose;
+
+static const struct {
+    const char* name;
+    const char* bytes;
+} LOOSE_FILES[] = {{"a", "alpha"},
+                   {"empty", ""},
+                   {"sub/b", "bravo bytes"},
+                   {"sub/deeper/c", "charlie"},
+                   {"0123456789abcdef", "sixteen"}};
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    start_fuzzing();
+    scratch = new ScratchFolder;
+    work = *scratch / "work";
+    package = work / "pkg.dat";
+    loose = work / "loose";
+    for (const auto& file : LOOSE_FILES) {
+        fs::path path = loose / file.name;
+        fs::create_directories(path.parent_path());
+        write_file(path, bytes_of(file.bytes));
+    }
+    write_file(*scratch / "secret", bytes_of("outside the loose folder"));
+    atexit([] { delete scratch; });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const Bytes before(data, data + size);
+    write_file(package, before);
+    start_run(package, loose);
+    int grouped = group_package();
+    end_run();
+    const Bytes after = read_file(package);
+    require_only(scratch->path, {"work", "secret"});
+    require_only(work, {"pkg.dat", "loose"});
+    if (!grouped) {
+        require(after == before, "a failed group leaves the package as it was");
+        return 0;
+    }
+
+    require(size >= 32 && after.size() >= size, "a grouped package only grows");
+    const uint32_t count = get_u32(before, 16);
+    const uint64_t rows_start = get_u32(before, 28), rows_end = rows_start + uint64_t{8} * count;
+    for (size_t i = 0; i < size; i++)
+        if (i < rows_start || i >= rows_end) require(after[i] == before[i], "only data rows change");
+    for (uint32_t i = 0; i < count; i++) {
+        FixtureRow old_row = get_row(before, i), new_row = get_row(after, i);
+        if (old_row.offset == new_row.offset && old_row.size == new_row.size) continue;
+        std::string name = entry_name(before, i);
+        require(!has_parent_piece(name), "no row of a \"..\" name changes");
+        fs::path path = below(loose.string(), name);
+        require(fs::is_regular_file(path), "a changed row has a loose file");
+        require(new_row.offset >= size && uint64_t{new_row.offset} + new_row.size <= after.size(),
+                "a changed row points at appended bytes inside the file");
+        require(Bytes(after.begin() + new_row.offset, after.begin() + new_row.offset + new_row.size) == read_file(path),
+                "a changed row points at a whole copy of its loose file");
+    }
+    return 0;
+}

@@ -1,0 +1,71 @@
+#include "fuzz_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "package/package_state.h"
+
+static fs::path saved_working_folder;
+
+void start_fuzzing() {
+    if (std::ifstream("/dev/tty")) {
+        fputs("a terminal is reachable and expand would wait for keys: run with setsid (as fuzz/run does)\n", stderr);
+        exit(1);
+    }
+    if (!freopen("/dev/null", "w", stdout)) exit(1);
+    saved_working_folder = fs::current_path();
+}
+
+void require(bool holds, const char* what) {
+    if (holds) return;
+    fprintf(stderr, "invariant broken: %s\n", what);
+    abort();
+}
+
+static void copy_path(char* out, const std::string& path) {
+    require(path.size() < PATH_LIMIT, "the scratch folder's paths fit the tool's limit");
+    memcpy(out, path.c_str(), path.size() + 1);
+}
+
+void start_run(const fs::path& package, const fs::path& folder) {
+    reset_package_state();
+    copy_path(package_state.package_path, package.string());
+    copy_path(package_state.folder_path, folder.string() + "/");
+}
+
+void end_run() {
+    PackageState& state = package_state;
+    platform_unmap(&state.mapping);
+    if (state.package_file != NO_FILE) platform_close(state.package_file);
+    state.package_file = NO_FILE;
+    fs::current_path(saved_working_folder);
+}
+
+void require_only(const fs::path& folder, const std::set<std::string>& allowed) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        require(allowed.count(entry.path().filename().string()) != 0, "nothing appears outside the folder");
+}
+
+std::string entry_name(const Bytes& package, uint32_t index) {
+    const char* row = reinterpret_cast<const char*>(&package.at(get_u32(package, 20) + size_t{24} * index));
+    return std::string(row, strnlen(row, 16));
+}
+
+bool has_parent_piece(const std::string& name) {
+    size_t start = 0;
+    for (;;) {
+        size_t end = name.find_first_of("\\/", start);
+        if (name.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0) return true;
+        if (end == std::string::npos) return false;
+        start = end + 1;
+    }
+}
+
+std::string below(const std::string& folder, const std::string& name) {
+    std::string path = folder + "/" + name;
+    for (size_t i = folder.size(); i < path.size(); i++)
+        if (path[i] == '\\') path[i] = '/';
+    return path;
+}

@@ -1,0 +1,42 @@
+// What the fuzz targets share: invariant checks that end the run with a
+// report, a view of packages read independently of the tool, and putting the
+// process-wide state back between runs. The targets are Linux-only: they run
+// under libFuzzer and rely on there being no terminal.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "test_files.h"
+
+// Sends standard output (a line per file handled) to the null device, and
+// ends the process with a hint when a terminal can be opened: expand's key
+// wait must return at once. Call once, from LLVMFuzzerInitialize.
+void start_fuzzing();
+
+// Ends the process with `what` when `holds` is false; libFuzzer keeps the
+// input that did it.
+void require(bool holds, const char* what);
+
+// Puts package_state back to its start and gives it the paths of one run;
+// `folder` gets its trailing separator here.
+void start_run(const fs::path& package, const fs::path& folder);
+
+// Releases what an operation keeps past its end (expand's mapping and its
+// open package) and puts back the working directory that start_run found.
+void end_run();
+
+// Requires the names directly inside `folder` to be a subset of `allowed`.
+void require_only(const fs::path& folder, const std::set<std::string>& allowed);
+
+// Name of row `index` of a package that passed the layout check, read here
+// without the tool's routines: up to 16 bytes, ending at the first zero.
+std::string entry_name(const Bytes& package, uint32_t index);
+
+// 1 when a piece of `name` between separators of either kind is "..".
+bool has_parent_piece(const std::string& name);
+
+// The loose path of `name` below `folder`: the format's backslashes become
+// the slashes of the system.
+std::string below(const std::string& folder, const std::string& name);

@@ -1,0 +1,373 @@
+// Faults injected into every file call of a group and an expand run, and a
+// power loss at every point of a group run, through vantrel_faulty.
+#include <gtest/gtest.h>
+
+#ifdef __linux__
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <random>
+#include <sstream>
+
+#include "package_check.h"
+#include "test_files.h"
+
+// One counted call of a run, as the faulty build logs it.
+struct LoggedCall {
+    std::string name;  // open, read, write, copy, fsync, truncate, mkdir, close, map
+    std::string path;
+};
+
+// A change to the package that took effect: bytes written at an offset, or
+// the file cut to `offset` bytes (`bytes` empty, `truncate` set); or an
+// fsync that completed (`synced` set).
+struct LoggedChange {
+    bool truncate;
+    bool synced;
+    uint64_t offset;
+    Bytes bytes;
+};
+
+struct FaultLog {
+    std::vector<LoggedCall> calls;
+    std::vector<LoggedChange> package_changes;
+};
+
+static FaultLog read_fault_log(const fs::path& log_path, const fs::path& package) {
+    FaultLog log;
+    Bytes text = read_file(log_path);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = at;
+        while (end < text.size() && text[end] != '\n') end++;
+        std::istringstream line(std::string(text.begin() + at, text.begin() + end));
+        at = end + 1;
+        std::string kind, path;
+        line >> kind;
+        if (kind == "call") {
+            LoggedCall call;
+            size_t index;
+            line >> index >> call.name;
+            std::getline(line >> std::ws, call.path);
+            log.calls.push_back(call);
+        } else if (kind == "write") {
+            uint64_t offset, size;
+            line >> offset >> size;
+            std::getline(line >> std::ws, path);
+            Bytes bytes(text.begin() + at, text.begin() + at + size);
+            at += size;
+            if (path == package) log.package_changes.push_back({false, false, offset, bytes});
+        } else if (kind == "truncate") {
+            uint64_t size;
+            line >> size;
+            std::getline(line >> std::ws, path);
+            if (path == package) log.package_changes.push_back({true, false, size, {}});
+        } else if (kind == "synced") {
+            std::getline(line >> std::ws, path);
+            if (path == package) log.package_changes.push_back({false, true, 0, {}});
+        }
+    }
+    return log;
+}
+
+static void apply_change(Bytes& file, const LoggedChange& change) {
+    if (change.truncate) {
+        file.resize(change.offset);
+    } else if (!change.synced) {
+        if (file.size() < change.offset + change.bytes.size()) file.resize(change.offset + change.bytes.size());
+        std::copy(change.bytes.begin(), change.bytes.end(), file.begin() + static_cast<long>(change.offset));
+    }
+}
+
+// What a power loss at the end of a logged run may leave: the changes up to
+// the last completed fsync are on disk; of each later one, cut into 512-byte
+// sectors, any sector may have reached the disk or not. `keep(i)` says
+// whether later piece i did.
+template <typename Keep>
+static Bytes image_after_power_loss(const Bytes& original, const std::vector<LoggedChange>& changes, Keep keep) {
+    size_t durable = 0;
+    for (size_t i = 0; i < changes.size(); i++)
+        if (changes[i].synced) durable = i + 1;
+    Bytes image = original;
+    for (size_t i = 0; i < durable; i++) apply_change(image, changes[i]);
+    size_t piece = 0;
+    for (size_t i = durable; i < changes.size(); i++) {
+        const LoggedChange& change = changes[i];
+        if (change.truncate) {
+            if (keep(piece++)) apply_change(image, change);
+            continue;
+        }
+        uint64_t start = change.offset, end = change.offset + change.bytes.size();
+        while (start < end) {
+            uint64_t sector_end = std::min(end, (start / 512 + 1) * 512);
+            LoggedChange sector{false, false, start,
+                                Bytes(change.bytes.begin() + static_cast<long>(start - change.offset),
+                                      change.bytes.begin() + static_cast<long>(sector_end - change.offset))};
+            if (keep(piece++)) apply_change(image, sector);
+            start = sector_end;
+        }
+    }
+    return image;
+}
+
+struct FaultRun {
+    ToolRun run;
+    FaultLog log;
+};
+
+struct FaultTest : ::testing::Test {
+    ScratchFolder scratch;
+    fs::path package = scratch / "pkg.dat";
+    fs::path folder = scratch / "loose";
+    fs::path log_path = scratch / "fault.log";
+    Bytes original;
+    std::vector<FixtureEntry> entries;
+    std::vector<std::optional<Bytes>> loose;
+
+    // Five entries: a small file, one in a sub-folder, one without a loose
+    // file, an empty one, and one large enough to be copied in several
+    // steps (and, by expand, by the kernel).
+    FaultTest() {
+        entries = {{"alpha", pattern_bytes(3000, 1)},
+                   {"sub\\beta", pattern_bytes(70000, 2)},
+                   {"gamma", bytes_of("old gamma")},
+                   {"empty", {}},
+                   {"omega", pattern_bytes(1536 << 10, 3)}};
+        original = build_package(entries);
+        fs::create_directories(folder / "sub");
+        for (const FixtureEntry& entry : entries) {
+            if (entry.name == "gamma") {
+                loose.push_back(std::nullopt);
+                continue;
+            }
+            Bytes content = entry.data;
+            if (!content.empty()) content[0] ^= 0xFF;  // the loose file differs from the entry
+            write_file(folder / (entry.name == "sub\\beta" ? "sub/beta" : entry.name), content);
+            loose.push_back(content);
+        }
+    }
+
+    FaultRun run_faulty(const std::string& option, size_t fault_call, const std::string& mode, bool kernel_copy) {
+        setenv("VANTREL_FAULT_CALL", std::to_string(fault_call).c_str(), 1);
+        setenv("VANTREL_FAULT_MODE", mode.c_str(), 1);
+        setenv("VANTREL_FAULT_KERNEL_COPY", kernel_copy ? "on" : "off", 1);
+        setenv("VANTREL_FAULT_LOG", log_path.c_str(), 1);
+        ToolRun run = run_binary(VANTREL_FAULTY_TOOL_PATH, {option, package.string(), folder.string()}, scratch.path);
+        for (const char* name : {"VANTREL_FAULT_CALL", "VANTREL_FAULT_MODE", "VANTREL_FAULT_KERNEL_COPY", "VANTREL_FAULT_LOG"})
+            unsetenv(name);
+        return FaultRun{run, read_fault_log(log_path, package)};
+    }
+
+    FaultRun group_with_fault(size_t fault_call, const std::string& mode, bool kernel_copy) {
+        write_file(package, original);
+        return run_faulty("/P", fault_call, mode, kernel_copy);
+    }
+
+    FaultRun expand_with_fault(size_t fault_call, const std::string& mode, bool kernel_copy) {
+        fs::remove_all(folder);
+        return run_faulty("/E", fault_call, mode, kernel_copy);
+    }
+
+    // The images a power loss at the end of `run` may leave, from keeping
+    // every later sector to keeping none, and mixes in between.
+    void expect_sound_after_power_loss(const FaultRun& run, unsigned seed, size_t* images_with_new_rows) {
+        std::mt19937 random(seed);
+        std::vector<std::function<bool(size_t)>> choices = {
+            [](size_t) { return true; },         [](size_t) { return false; },
+            [](size_t i) { return i % 2 == 0; }, [](size_t i) { return i % 2 == 1; },
+            [](size_t i) { return i < 3; },      [](size_t i) { return i >= 3; }};
+        for (int i = 0; i < 4; i++) {
+            unsigned mix = static_cast<unsigned>(random());
+            choices.push_back([mix](size_t piece) { return (mix >> (piece % 31)) & 1; });
+        }
+        for (size_t i = 0; i < choices.size(); i++) {
+            size_t changed = 0;
+            EXPECT_TRUE(rows_are_sound(image_after_power_loss(original, run.log.package_changes, choices[i]), original,
+                                       loose, &changed))
+                << "choice " << i;
+            if (changed > 0) ++*images_with_new_rows;
+        }
+    }
+};
+
+static std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+static bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+static size_t index_of_last_call(const FaultLog& log, const std::string& name, const std::string& path) {
+    for (size_t i = log.calls.size(); i > 0; i--)
+        if (log.calls[i - 1].name == name && log.calls[i - 1].path == path) return i;
+    return 0;
+}
+
+// A fault makes the run end with 255 and one line naming the file, after
+// the lines of the files handled before it. These faults are silent
+// instead: a loose file that cannot be opened counts as missing; closing a
+// loose file, which was only read, cannot lose anything; a failed kernel
+// copy is done again by reading and writing.
+static bool group_fault_is_silent(const LoggedCall& call, const fs::path& package) {
+    return ((call.name == "open" || call.name == "close") && call.path != package) || call.name == "copy";
+}
+
+struct FaultCase {
+    const char* mode;
+    bool kernel_copy;
+};
+
+static const FaultCase FAULT_CASES[] = {
+    {"eio", true}, {"enospc", true}, {"short", true}, {"eio", false}, {"enospc", false}, {"short", false}};
+
+TEST_F(FaultTest, GroupSurvivesAFaultAtEveryCall) {
+    for (const FaultCase& fault : FAULT_CASES) {
+        SCOPED_TRACE(std::string(fault.mode) + (fault.kernel_copy ? " with kernel copy" : " without kernel copy"));
+        FaultRun clean = group_with_fault(0, "eio", fault.kernel_copy);
+        ASSERT_EQ(clean.run.status, 0);
+        const Bytes clean_package = read_file(package);
+        // The directory block is the last write to the package.
+        const size_t block_write = index_of_last_call(clean.log, "write", package.string());
+        ASSERT_GT(block_write, 0u);
+        const std::vector<std::string> clean_lines = lines_of(clean.run.output);
+
+        for (size_t n = 1; n <= clean.log.calls.size() + 1; n++) {
+            FaultRun faulted = group_with_fault(n, fault.mode, fault.kernel_copy);
+            if (n > clean.log.calls.size() || fault.mode == std::string("short")) {
+                EXPECT_EQ(faulted.run.status, 0) << n;
+                EXPECT_EQ(faulted.run.output, clean.run.output) << n;
+                EXPECT_TRUE(read_file(package) == clean_package) << n;
+                continue;
+            }
+            const LoggedCall call = clean.log.calls[n - 1];
+            SCOPED_TRACE("call " + std::to_string(n) + ": " + call.name + " " + call.path);
+            ASSERT_GE(faulted.log.calls.size(), n);
+            ASSERT_EQ(faulted.log.calls[n - 1].name, call.name);
+            const Bytes now = read_file(package);
+            size_t changed = 0;
+            EXPECT_TRUE(rows_are_sound(now, original, loose, &changed));
+            std::vector<std::string> lines = lines_of(faulted.run.output);
+
+            if (group_fault_is_silent(call, package)) {
+                EXPECT_EQ(faulted.run.status, 0);
+                std::vector<std::string> expected = clean_lines;
+                if (call.name == "open") expected.erase(std::remove(expected.begin(), expected.end(), call.path), expected.end());
+                EXPECT_EQ(lines, expected);
+                EXPECT_EQ(changed, expected.size());
+                continue;
+            }
+            EXPECT_EQ(faulted.run.status, 255);
+            ASSERT_FALSE(lines.empty());
+            const std::string message = lines.back();
+            lines.pop_back();
+            EXPECT_TRUE(message.rfind("Can't ", 0) == 0 && (ends_with(message, " " + package.string()) || ends_with(message, " " + call.path)))
+                << message;
+            EXPECT_TRUE(std::equal(lines.begin(), lines.end(), clean_lines.begin())) << faulted.run.output;
+            // Until the directory block is written, a failure cuts the package back.
+            if (n < block_write) {
+                EXPECT_TRUE(now == original);
+            }
+            if (call.name == "fsync") {
+                // A failed fsync is final: no fsync after it, and no write
+                // at all when the directory block was still to come.
+                for (size_t later = n; later < faulted.log.calls.size(); later++) {
+                    EXPECT_NE(faulted.log.calls[later].name, "fsync");
+                    if (n < block_write) {
+                        EXPECT_NE(faulted.log.calls[later].name, "write");
+                    }
+                }
+                size_t ignored = 0;
+                expect_sound_after_power_loss(faulted, static_cast<unsigned>(n), &ignored);
+            }
+        }
+    }
+}
+
+TEST_F(FaultTest, PowerLossAtAnyPointOfGroupLeavesSoundRows) {
+    for (bool kernel_copy : {true, false}) {
+        SCOPED_TRACE(kernel_copy ? "with kernel copy" : "without kernel copy");
+        FaultRun clean = group_with_fault(0, "eio", kernel_copy);
+        ASSERT_EQ(clean.run.status, 0);
+        size_t images_with_new_rows = 0;
+        for (size_t n = 1; n <= clean.log.calls.size(); n++) {
+            SCOPED_TRACE("power lost at call " + std::to_string(n) + ": " + clean.log.calls[n - 1].name);
+            FaultRun stopped = group_with_fault(n, "crash", kernel_copy);
+            ASSERT_EQ(stopped.run.status, 1000 + SIGKILL);
+            // The log tells the whole story: replaying it gives the file.
+            Bytes replayed = image_after_power_loss(original, stopped.log.package_changes, [](size_t) { return true; });
+            ASSERT_TRUE(replayed == read_file(package));
+            expect_sound_after_power_loss(stopped, static_cast<unsigned>(n), &images_with_new_rows);
+        }
+        // A power loss after the directory block was written must leave
+        // some images with the new rows, or the test proved little.
+        EXPECT_GT(images_with_new_rows, 0u);
+    }
+}
+
+// Silent faults of expand: a failed kernel copy is done again by reading
+// and writing. Any other fault costs the entry it hit (its file is not
+// there), with one line naming it, or the whole run when the package cannot
+// be opened or mapped.
+TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
+    for (const FaultCase& fault : FAULT_CASES) {
+        SCOPED_TRACE(std::string(fault.mode) + (fault.kernel_copy ? " with kernel copy" : " without kernel copy"));
+        write_file(package, original);
+        FaultRun clean = expand_with_fault(0, "eio", fault.kernel_copy);
+        ASSERT_EQ(clean.run.status, 0);
+        const std::vector<std::string> clean_lines = lines_of(clean.run.output);
+        ASSERT_EQ(clean_lines.size(), entries.size());
+
+        for (size_t n = 1; n <= clean.log.calls.size() + 1; n++) {
+            FaultRun faulted = expand_with_fault(n, fault.mode, fault.kernel_copy);
+            const std::string called = n <= clean.log.calls.size() ? clean.log.calls[n - 1].name : "none";
+            SCOPED_TRACE("call " + std::to_string(n) + ": " + called);
+            EXPECT_TRUE(read_file(package) == original);
+            std::vector<std::string> lines = lines_of(faulted.run.output);
+            size_t files = 0;
+            if (fs::exists(folder))
+                for (const fs::directory_entry& item : fs::recursive_directory_iterator(folder))
+                    files += item.is_regular_file();
+            size_t complete = 0;
+            for (size_t i = 0; i < entries.size(); i++) {
+                fs::path file(clean_lines[i]);
+                if (!fs::exists(file)) continue;
+                EXPECT_TRUE(read_file(file) == entries[i].data) << file;
+                complete++;
+            }
+            EXPECT_EQ(files, complete) << "files that belong to no entry";
+
+            if (n > clean.log.calls.size() || fault.mode == std::string("short") || called == "copy") {
+                EXPECT_EQ(faulted.run.status, 0);
+                EXPECT_EQ(lines, clean_lines);
+                EXPECT_EQ(complete, entries.size());
+                continue;
+            }
+            EXPECT_EQ(faulted.run.status, 255);
+            if ((called == "open" && clean.log.calls[n - 1].path == package) || called == "map") {
+                EXPECT_EQ(lines, std::vector<std::string>{"Can't open dir file " + package.string()});
+                EXPECT_EQ(files, 0u);
+                continue;
+            }
+            ASSERT_EQ(lines.size(), clean_lines.size());
+            size_t failed = 0;
+            for (size_t i = 0; i < lines.size(); i++) {
+                if (lines[i] == clean_lines[i]) continue;
+                failed++;
+                EXPECT_TRUE(lines[i].rfind("Can't ", 0) == 0 && ends_with(lines[i], " " + clean_lines[i])) << lines[i];
+                EXPECT_FALSE(fs::exists(clean_lines[i]));
+            }
+            EXPECT_EQ(failed, 1u) << faulted.run.output;
+        }
+    }
+}
+#else
+TEST(FaultTest, NeedsTheLinuxPlatformLayer) {
+    GTEST_SKIP() << "fault injection and crash tests run the Linux build of the platform layer";
+}
+#endif
