@@ -32,6 +32,9 @@ TEST(WindowsCommandLine, DriveLettersSlashesAndOneTrailingBackslash) {
         EXPECT_EQ(run.status, 0) << argument;
         EXPECT_EQ(run.output, folder + "\\a\n") << argument;
     }
+    // A pattern is a name like any other: "pk?" does not expand to "pkg".
+    ToolRun pattern = run_tool({"/p", "pk?", "dir"}, scratch.path);
+    EXPECT_EQ(pattern.output, "Can't create data file " + native(scratch / "pk?") + "\n");
 }
 
 TEST(WindowsCommandLine, EveryLineEndsInCrLf) {

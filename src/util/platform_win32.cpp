@@ -15,6 +15,12 @@
 
 const char PATH_SEPARATOR = '\\';
 
+// The C runtime's start-up code must hand the arguments over as they were
+// typed: a package path holding '*' or '?' is a name, not a pattern.
+extern "C" {
+int _dowildcard = 0;
+}
+
 static HANDLE handle_of(PlatformFile file) {
     return reinterpret_cast<HANDLE>(file);
 }
