@@ -10,7 +10,7 @@ static const uint64_t KERNEL_COPY_THRESHOLD = 1 << 20;
 // Pages of the mapping read through since they were last released; once
 // this many have piled up they are handed back, so that memory does not
 // grow with the package.
-static const uint64_t RELEASE_THRESHOLD = 8 << 20;
+static const uint64_t RELEASE_THRESHOLD = 4 << 20;
 
 int open_package_mapped() {
     PackageState& state = package_state;
