@@ -211,8 +211,11 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset, Plat
     // Windows has no copy between offsets of two arbitrary files, so the
     // bytes pass through a bounded buffer, which also tells a failed read
     // from a failed write.
+    // One buffer for the whole run: grouping many small files would
+    // otherwise allocate once per file.
     const uint64_t STEP = 1 << 20;
-    std::vector<char> buffer(static_cast<size_t>(size < STEP ? size : STEP));
+    static std::vector<char> buffer;
+    if (buffer.empty()) buffer.resize(STEP);
     while (size > 0) {
         size_t step = static_cast<size_t>(size < STEP ? size : STEP);
         if (!platform_read_at(source, source_offset, buffer.data(), step)) return COPY_READ_FAILED;
