@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <windows.h>
+
 #include "test_files.h"
 #include "util/file_routines.h"
 
@@ -101,4 +103,23 @@ TEST(WindowsRunProgram, LookupTriesTheCurrentFolderThenPathWithEachExtension) {
     for (const auto& c : cases) EXPECT_EQ(run_program(c.program, "x"), c.status) << c.program;
     _putenv_s("PATH", saved_search.c_str());
     fs::current_path(saved);
+}
+
+// A loose file that another program holds without sharing it (an editor, a
+// scanner) is not missing: its edit would be lost in silence.
+TEST(WindowsSharing, LooseFileHeldByAnotherProgramStopsTheGroup) {
+    ScratchFolder scratch;
+    const fs::path package = scratch / "pkg", folder = scratch / "loose";
+    const Bytes original = build_package({{"held", bytes_of("old")}, {"free", bytes_of("old")}});
+    write_file(package, original);
+    fs::create_directory(folder);
+    write_file(folder / "held", bytes_of("new"));
+    write_file(folder / "free", bytes_of("new"));
+    HANDLE held = CreateFileA(native(folder / "held").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ToolRun run = run_tool({"/p", package.string(), folder.string()}, scratch.path);
+    CloseHandle(held);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Can't read file " + native(folder / "held") + "\n");
+    EXPECT_TRUE(read_file(package) == original);
 }

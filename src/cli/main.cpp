@@ -8,6 +8,6 @@ int main(int argc, char** argv) {
     platform_start_console();
     reset_package_state();
     int status = run_command_line(argc, argv);
-    flush_console();
+    if (!flush_console()) status = -1;
     return status;
 }

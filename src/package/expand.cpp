@@ -14,8 +14,7 @@ static const uint64_t RELEASE_THRESHOLD = 4 << 20;
 
 int open_package_mapped() {
     PackageState& state = package_state;
-    if (!platform_open_read(state.package_path, &state.package_file, &state.package_size))
-        return report("Can't open dir file %s\n", state.package_path);
+    if (!open_package(PACKAGE_READ, "Can't open dir file %s\n")) return 0;
     if (state.package_size < HEADER_SIZE) return report("Bad package file %s\n", state.package_path);
     if (!platform_map(state.package_file, state.package_size, &state.mapping))
         return report("Can't open dir file %s\n", state.package_path);

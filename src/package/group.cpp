@@ -14,7 +14,10 @@ int append_loose_file(const char* path, unsigned char* data_row) {
     PackageState& state = package_state;
     PlatformFile loose;
     uint64_t loose_size;
-    if (!platform_open_read(path, &loose, &loose_size)) return 1;
+    OpenResult opened = platform_open_read(path, &loose, &loose_size);
+    if (opened == OPEN_MISSING) return 1;
+    // An edit that cannot be read must not be passed over as if there were none.
+    if (opened != OPEN_DONE) return report("Can't read file %s\n", path);
 
     if (state.append_offset + loose_size > PACKAGE_SIZE_LIMIT) {
         platform_close(loose);
@@ -94,21 +97,24 @@ static int write_directory_block() {
 
 int group_package() {
     PackageState& state = package_state;
-    if (!platform_open_update(state.package_path, &state.package_file, &state.package_size))
-        return report("Can't create data file %s\n", state.package_path);
+    if (!open_package(PACKAGE_UPDATE, "Can't create data file %s\n")) return 0;
     state.append_offset = state.package_size;
 
     int grouped = read_directory_block();
     if (grouped) {
+        platform_interrupt_cleanup(state.package_file, state.package_size, nullptr);
         grouped = append_all_entries() && sync_package();
         // Once the block's write has begun, some of its new rows may be on
         // disk, so the appended bytes must stay whatever happens next. Before
         // that, the old block is the one on disk: cut off the copies (and any
         // part of a failed one) that it does not point at.
-        if (grouped)
+        if (grouped) {
+            platform_interrupt_hold();
             grouped = write_directory_block();
-        else
+        } else {
             platform_truncate(state.package_file, state.package_size);
+        }
+        platform_interrupt_resume();
     }
     if (!platform_close(state.package_file) && grouped)
         grouped = report("Can't write data file %s\n", state.package_path);

@@ -8,13 +8,16 @@
 
 // Groups package_state.folder_path into package_state.package_path.
 // Returns 1 on success. Returns 0, after a one-line message naming the file,
-// when the package cannot be opened for update or is malformed, or when an
-// append fails; the package then keeps its old directory block and length.
+// when the package cannot be opened for update, is in use or is malformed,
+// or when an append fails; the package then keeps its old directory block
+// and length. An interrupt before the directory block's write cuts the
+// package back too; once that write has begun it runs to its end first.
 int group_package();
 
 // Appends the loose file at `path` to the open package at append_offset and
 // points `data_row` (8 bytes in the directory buffer) at the copy, printing
-// the path. A missing loose file, or a folder, is skipped in silence.
-// Returns 1 when the file was appended or skipped, 0 (after a message) when
-// an I/O failure or the package's size limit ends the operation.
+// the path. A missing loose file, or one that is not a regular file (a
+// folder, a pipe), is skipped in silence. Returns 1 when the file was
+// appended or skipped, 0 (after a message) when it cannot be read, or an I/O
+// failure or the package's size limit ends the operation.
 int append_loose_file(const char* path, unsigned char* data_row);

@@ -37,3 +37,11 @@ int take_package_header(const unsigned char* header_bytes) {
         return report("Bad package file %s\n", package_state.package_path);
     return 1;
 }
+
+int open_package(PackageAccess access, const char* failure_format) {
+    PackageState& state = package_state;
+    OpenResult opened = platform_open_package(state.package_path, access, &state.package_file, &state.package_size);
+    if (opened == OPEN_DONE) return 1;
+    state.package_file = NO_FILE;
+    return report(opened == OPEN_IN_USE ? "Data file %s is in use\n" : failure_format, state.package_path);
+}

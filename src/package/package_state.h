@@ -43,6 +43,13 @@ void reset_package_state();
 // block whose header (package_state.header) has passed check_package_layout.
 void locate_tables(const unsigned char* start);
 
+// Opens package_state.package_path into package_file and package_size,
+// locked for the rest of the run: shared for PACKAGE_READ, exclusive for
+// PACKAGE_UPDATE. Returns 0 after "Data file %s is in use" when another run
+// holds the package, or after `failure_format` (one "%s", the package's
+// path) when it cannot be opened.
+int open_package(PackageAccess access, const char* failure_format);
+
 // Takes the header from its 32 bytes into package_state.header and checks it
 // against package_state.package_size. On a malformed package prints "Bad
 // package file" with the package's path and returns 0.

@@ -7,6 +7,7 @@ int report(const char* format, const char* path) {
     return 0;
 }
 
-void flush_console() {
-    fflush(stdout);
+int flush_console() {
+    // The error flag stays set once a write has failed, whichever line it was.
+    return fflush(stdout) == 0 && !ferror(stdout);
 }

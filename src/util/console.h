@@ -6,5 +6,8 @@
 // routine can fail with `return report("Can't ... %s\n", path);`.
 int report(const char* format, const char* path);
 
-// Pushes printed lines out now, before the tool waits for a key.
-void flush_console();
+// Pushes printed lines out now (before the tool waits for a key, and at the
+// end). Returns 1 when every line printed so far has been written, 0 when
+// any could not be (standard output is a closed pipe or a full disk): the
+// operation itself goes on regardless, and only its status tells.
+int flush_console();

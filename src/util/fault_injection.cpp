@@ -2,14 +2,16 @@
 // which proves the tool's recovery paths. It is never linked into vantrel.
 //
 // Every counted call (open, read, write, kernel copy, seek, fsync, truncate,
-// mkdir, close, map) gets a number from 1 on. The test chooses, through the
-// environment of this build alone:
+// mkdir, close, map, lock) gets a number from 1 on. The test chooses,
+// through the environment of this build alone:
 //   VANTREL_FAULT_CALL=N      the call that misbehaves (none when unset or 0)
 //   VANTREL_FAULT_MODE=MODE   what it does: "eio" or "enospc" fails it with
 //                             that errno and no effect; "short" moves only
 //                             half the bytes asked for (calls that move no
 //                             bytes then run normally); "crash" kills the
-//                             process with SIGKILL before the call is made
+//                             process with SIGKILL before the call is made;
+//                             "sigint", "sigterm" or "sighup" sends the
+//                             process that signal before the call is made
 //   VANTREL_FAULT_KERNEL_COPY=off   the kernel copy is refused as unsupported
 //                             (not counted), so that every copy takes the
 //                             plain read-and-write path
@@ -30,11 +32,12 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "system_calls.h"
 
-enum FaultMode { FAULT_FAIL, FAULT_SHORT, FAULT_CRASH };
+enum FaultMode { FAULT_FAIL, FAULT_SHORT, FAULT_CRASH, FAULT_SIGNAL };
 
 enum CallVerdict { CALL_RUNS, CALL_FAILS, CALL_SHORT };
 
@@ -43,13 +46,14 @@ struct FaultState {
     uint64_t fault_call;       // the call that misbehaves; 0 for none
     FaultMode mode;            // how it misbehaves
     int fault_errno;           // the errno of FAULT_FAIL
+    int fault_signal;          // the signal of FAULT_SIGNAL
     int kernel_copy;           // 0 when copy_file_range is refused
     int log_fd;                // the log, or -1
     uint64_t call_count;       // counted calls so far
     std::map<int, std::string> open_paths;  // descriptor -> path it was opened with
 };
 
-static FaultState fault_state = {0, 0, FAULT_FAIL, EIO, 1, -1, 0, {}};
+static FaultState fault_state = {0, 0, FAULT_FAIL, EIO, 0, 1, -1, 0, {}};
 
 static void configure() {
     FaultState& state = fault_state;
@@ -61,6 +65,12 @@ static void configure() {
     if (mode_name == "enospc") state.fault_errno = ENOSPC;
     if (mode_name == "short") state.mode = FAULT_SHORT;
     if (mode_name == "crash") state.mode = FAULT_CRASH;
+    const std::pair<const char*, int> signal_modes[] = {{"sigint", SIGINT}, {"sigterm", SIGTERM}, {"sighup", SIGHUP}};
+    for (const auto& signal_mode : signal_modes)
+        if (mode_name == signal_mode.first) {
+            state.mode = FAULT_SIGNAL;
+            state.fault_signal = signal_mode.second;
+        }
     const char* kernel_copy = getenv("VANTREL_FAULT_KERNEL_COPY");
     state.kernel_copy = !(kernel_copy && strcmp(kernel_copy, "off") == 0);
     if (const char* log_path = getenv("VANTREL_FAULT_LOG"))
@@ -100,6 +110,11 @@ static CallVerdict next_call(const char* name, const std::string& path) {
     log_line("call " + std::to_string(state.call_count) + " " + name + " " + path);
     if (state.call_count != state.fault_call) return CALL_RUNS;
     if (state.mode == FAULT_CRASH) raise(SIGKILL);
+    // A signal that is held back lets the call run; the process ends later.
+    if (state.mode == FAULT_SIGNAL) {
+        raise(state.fault_signal);
+        return CALL_RUNS;
+    }
     if (state.mode == FAULT_SHORT) return CALL_SHORT;
     errno = state.fault_errno;
     return CALL_FAILS;
@@ -198,6 +213,11 @@ off_t sys_lseek(int fd, off_t offset, int whence) {
 void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
     if (next_call("map", path_of(fd)) == CALL_FAILS) return MAP_FAILED;
     return mmap(address, size, protection, flags, fd, offset);
+}
+
+int sys_flock(int fd, int operation) {
+    if (next_call("lock", path_of(fd)) == CALL_FAILS) return -1;
+    return flock(fd, operation);
 }
 
 #endif

@@ -5,7 +5,7 @@
 MappedFile* map_file(const char* path) {
     PlatformFile file;
     uint64_t size;
-    if (!platform_open_read(path, &file, &size)) return nullptr;
+    if (platform_open_read(path, &file, &size) != OPEN_DONE) return nullptr;
     PlatformMapping mapping{nullptr, 0, 0};
     if (size > UINT32_MAX || (size > 0 && !platform_map(file, size, &mapping))) {
         platform_close(file);

@@ -36,6 +36,8 @@ int platform_is_separator(char c);
 int platform_name_piece_allowed(const char* piece, size_t length);
 
 // Puts the console or standard output into the mode the tool prints in.
+// Output to a closed pipe then fails like any other write (POSIX: SIGPIPE is
+// ignored) instead of ending the process; the caller sees it on the stream.
 void platform_start_console();
 
 // Makes `path` absolute on its text alone: a relative path is joined to the
@@ -49,14 +51,31 @@ int platform_full_path(const char* path, char* out, size_t out_size, int* too_lo
 // Copies into `out` the working directory; 0 when it does not fit.
 int platform_current_folder(char* out, size_t out_size);
 
-// Opens an existing regular file for reading and gives its size. Fails for a
-// missing file, a folder or any other kind of file, without blocking on a
-// pipe or device.
-int platform_open_read(const char* path, PlatformFile* file, uint64_t* size);
+enum OpenResult {
+    OPEN_DONE,
+    OPEN_MISSING,  // nothing there (or a dangling link), or not a regular file: a folder, a pipe, a device
+    OPEN_FAILED,   // a regular file that cannot be opened: no right to read, locked by another program, an I/O error
+    OPEN_IN_USE    // platform_open_package only: another run holds the package
+};
 
-// Opens an existing regular file for reading and writing without truncating
-// it, and gives its size. Fails for a folder, a missing or read-only file.
-int platform_open_update(const char* path, PlatformFile* file, uint64_t* size);
+// Opens an existing regular file for reading and gives its size, without
+// blocking on a pipe or device. Other programs may keep reading, writing,
+// renaming or removing it meanwhile.
+OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size);
+
+enum PackageAccess { PACKAGE_READ, PACKAGE_UPDATE };
+
+// Opens the package at `path` and locks it until it is closed: PACKAGE_READ
+// opens it read-only under a shared lock, which other readers may share;
+// PACKAGE_UPDATE opens it for reading and writing, without truncating it,
+// under an exclusive lock. A lock that is not free at once gives OPEN_IN_USE;
+// nothing waits. Once locked, the path is checked to still name the file
+// that was locked (a run that replaced the package has renamed a new file
+// over it); when it does not, the package is opened and locked once more.
+// POSIX: flock, advisory, so only other vantrel runs honour it. Windows: the
+// open's share mode. A read-only file cannot be opened for update
+// (OPEN_FAILED).
+OpenResult platform_open_package(const char* path, PackageAccess access, PlatformFile* file, uint64_t* size);
 
 enum CreateResult { CREATE_DONE, CREATE_EXISTS, CREATE_FAILED };
 
@@ -97,6 +116,24 @@ int platform_close(PlatformFile file);
 
 // Removes a file (not a folder).
 int platform_remove_file(const char* path);
+
+// What an interrupt (POSIX: SIGINT, SIGTERM, SIGHUP; Windows: Ctrl+C,
+// Ctrl+Break, closing the console, logging off, shutting down) undoes before
+// it ends the process, while a change to a file is under way: `file` is cut
+// back to `size` bytes (unless `file` is NO_FILE), then the file at
+// `remove_path` is removed (unless it is null; its path is copied). The
+// process then ends as the interrupt would have ended it. Replaces any
+// earlier setting.
+void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path);
+
+// Drops the cleanup and holds interrupts back until platform_interrupt_resume:
+// for a step that must run whole once it has begun (writing a directory
+// block and making it durable, replacing a file by another).
+void platform_interrupt_hold();
+
+// Drops any cleanup and ends a hold; an interrupt that came during the hold
+// ends the process now.
+void platform_interrupt_resume();
 
 enum FolderResult { FOLDER_MADE, FOLDER_EXISTS, FOLDER_FAILED };
 

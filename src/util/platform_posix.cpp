@@ -39,7 +39,9 @@ int platform_name_piece_allowed(const char*, size_t) {
     return 1;
 }
 
-void platform_start_console() {}
+void platform_start_console() {
+    signal(SIGPIPE, SIG_IGN);
+}
 
 int platform_current_folder(char* out, size_t out_size) {
     return getcwd(out, out_size) != nullptr;
@@ -88,25 +90,63 @@ int platform_full_path(const char* path, char* out, size_t out_size, int* too_lo
 // Opens `path` and keeps the descriptor only when it names a regular file.
 // O_NONBLOCK keeps a pipe or device from stalling the open; on a regular
 // file it changes nothing, so it can stay set.
-static int open_regular(const char* path, int flags, PlatformFile* file, uint64_t* size) {
-    int fd = sys_open(path, flags | O_NONBLOCK | O_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        sys_close(fd);
-        return 0;
+static OpenResult open_regular(const char* path, int flags, int* fd, uint64_t* size) {
+    *fd = sys_open(path, flags | O_NONBLOCK | O_CLOEXEC, 0);
+    if (*fd < 0) {
+        // Nothing there: no file, a piece of the path that is no folder, a
+        // socket. A folder opened for writing fails with EISDIR.
+        return errno == ENOENT || errno == ENOTDIR || errno == ENXIO || errno == EISDIR ? OPEN_MISSING : OPEN_FAILED;
     }
-    *file = fd;
+    struct stat info;
+    OpenResult result = OPEN_DONE;
+    if (fstat(*fd, &info) != 0)
+        result = OPEN_FAILED;
+    else if (!S_ISREG(info.st_mode))
+        result = OPEN_MISSING;
+    if (result != OPEN_DONE) {
+        sys_close(*fd);
+        return result;
+    }
     *size = static_cast<uint64_t>(info.st_size);
-    return 1;
+    return OPEN_DONE;
 }
 
-int platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
-    return open_regular(path, O_RDONLY, file, size);
+OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
+    int fd;
+    OpenResult opened = open_regular(path, O_RDONLY, &fd, size);
+    if (opened == OPEN_DONE) *file = fd;
+    return opened;
 }
 
-int platform_open_update(const char* path, PlatformFile* file, uint64_t* size) {
-    return open_regular(path, O_RDWR, file, size);
+OpenResult platform_open_package(const char* path, PackageAccess access, PlatformFile* file, uint64_t* size) {
+    // A second try covers a package replaced between the open and the lock;
+    // one replaced again in that moment is as busy as a locked one.
+    for (int attempt = 0; attempt < 2; attempt++) {
+        int fd;
+        OpenResult opened = open_regular(path, access == PACKAGE_UPDATE ? O_RDWR : O_RDONLY, &fd, size);
+        if (opened != OPEN_DONE) return opened;
+        int locked;
+        do locked = sys_flock(fd, (access == PACKAGE_UPDATE ? LOCK_EX : LOCK_SH) | LOCK_NB);
+        while (locked != 0 && errno == EINTR);
+        if (locked != 0 && errno == EWOULDBLOCK) {
+            sys_close(fd);
+            return OPEN_IN_USE;
+        }
+        // Any other failure means a file system without locks (ENOLCK,
+        // EOPNOTSUPP): the run goes on unlocked, as it would have without
+        // the lock at all.
+        // The size is measured again under the lock: a run that held it
+        // until a moment ago may have grown the file.
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            *file = fd;
+            *size = static_cast<uint64_t>(held.st_size);
+            return OPEN_DONE;
+        }
+        sys_close(fd);
+    }
+    return OPEN_IN_USE;
 }
 
 CreateResult platform_create_new(const char* path, PlatformFile* file) {
@@ -206,6 +246,87 @@ int platform_close(PlatformFile file) {
 
 int platform_remove_file(const char* path) {
     return unlink(path) == 0;
+}
+
+// The interrupt cleanup. The handler reads these, so they are only changed
+// with the interrupt signals blocked.
+static const int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+static const size_t INTERRUPT_SIGNAL_COUNT = sizeof INTERRUPT_SIGNALS / sizeof INTERRUPT_SIGNALS[0];
+static int cleanup_fd = -1;
+static off_t cleanup_size = 0;
+static char cleanup_path[PATH_MAX];
+static int interrupt_handlers_set = 0;
+static struct sigaction interrupt_previous[INTERRUPT_SIGNAL_COUNT];
+
+static void undo_and_die(int signal_number) {
+    if (cleanup_fd >= 0) ftruncate(cleanup_fd, cleanup_size);
+    if (cleanup_path[0] != '\0') unlink(cleanup_path);
+    ::signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+static sigset_t interrupt_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : INTERRUPT_SIGNALS) sigaddset(&set, signal_number);
+    return set;
+}
+
+static void drop_cleanup() {
+    cleanup_fd = -1;
+    cleanup_path[0] = '\0';
+}
+
+static void restore_interrupt_handlers() {
+    if (!interrupt_handlers_set) return;
+    for (size_t i = 0; i < INTERRUPT_SIGNAL_COUNT; i++) sigaction(INTERRUPT_SIGNALS[i], &interrupt_previous[i], nullptr);
+    interrupt_handlers_set = 0;
+}
+
+void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path) {
+    sigset_t blocked = interrupt_set(), previous_mask;
+    sigprocmask(SIG_BLOCK, &blocked, &previous_mask);
+    cleanup_fd = static_cast<int>(file);
+    cleanup_size = static_cast<off_t>(size);
+    cleanup_path[0] = '\0';
+    if (remove_path && strlen(remove_path) < sizeof cleanup_path) strcpy(cleanup_path, remove_path);
+    if (!interrupt_handlers_set) {
+        struct sigaction handler;
+        memset(&handler, 0, sizeof handler);
+        handler.sa_handler = undo_and_die;
+        sigfillset(&handler.sa_mask);
+        for (size_t i = 0; i < INTERRUPT_SIGNAL_COUNT; i++) {
+            sigaction(INTERRUPT_SIGNALS[i], nullptr, &interrupt_previous[i]);
+            // A signal the caller chose to ignore (nohup, a background job)
+            // stays ignored.
+            if (interrupt_previous[i].sa_handler != SIG_IGN) sigaction(INTERRUPT_SIGNALS[i], &handler, nullptr);
+        }
+        interrupt_handlers_set = 1;
+    }
+    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+}
+
+static int interrupts_held = 0;
+static sigset_t mask_before_hold;
+
+void platform_interrupt_hold() {
+    sigset_t blocked = interrupt_set(), previous_mask;
+    sigprocmask(SIG_BLOCK, &blocked, &previous_mask);
+    if (!interrupts_held) mask_before_hold = previous_mask;
+    interrupts_held = 1;
+    drop_cleanup();
+    restore_interrupt_handlers();
+}
+
+void platform_interrupt_resume() {
+    sigset_t blocked = interrupt_set(), previous_mask;
+    sigprocmask(SIG_BLOCK, &blocked, &previous_mask);
+    drop_cleanup();
+    restore_interrupt_handlers();
+    // A signal that came during a hold is delivered here, with the action
+    // the process had before: it ends the process now.
+    sigprocmask(SIG_SETMASK, interrupts_held ? &mask_before_hold : &previous_mask, nullptr);
+    interrupts_held = 0;
 }
 
 FolderResult platform_make_folder(const char* path) {
@@ -318,9 +439,20 @@ int platform_stream_length(FILE* stream, uint64_t* length) {
 int platform_run_program(const char* program, const char* argument) {
     char* argv[] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
     pid_t child;
+    // The tool ignores SIGPIPE; the program gets the default action back,
+    // as any program started from a shell has it.
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) return -1;
+    sigset_t default_signals;
+    sigemptyset(&default_signals);
+    sigaddset(&default_signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &default_signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     // posix_spawnp reports a program that cannot be found or executed as an
     // error here (glibc, musl), so -1 means "not started" and nothing else.
-    if (posix_spawnp(&child, program, nullptr, nullptr, argv, environ) != 0) return -1;
+    int spawned = posix_spawnp(&child, program, nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) return -1;
     int status;
     while (waitpid(child, &status, 0) < 0)
         if (errno != EINTR) return -1;

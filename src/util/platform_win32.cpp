@@ -79,9 +79,63 @@ int platform_name_piece_allowed(const char* piece, size_t length) {
     return !is_device_name(piece, length);
 }
 
+// Taken by the main thread around every write, and for the whole of a
+// hold. The console control handler, which runs on a thread of its own,
+// takes it and never gives it back: once it has cut a package back, no
+// write of the main thread can start before the process ends.
+static CRITICAL_SECTION* write_guard() {
+    static CRITICAL_SECTION guard;
+    static const bool ready = (InitializeCriticalSection(&guard), true);
+    static_cast<void>(ready);
+    return &guard;
+}
+
+// The interrupt cleanup, changed and read only under the write guard.
+static HANDLE cleanup_file = INVALID_HANDLE_VALUE;
+static uint64_t cleanup_size = 0;
+static std::string cleanup_path;
+
+static BOOL WINAPI undo_on_console_event(DWORD) {
+    EnterCriticalSection(write_guard());
+    if (cleanup_file != INVALID_HANDLE_VALUE) platform_truncate(reinterpret_cast<PlatformFile>(cleanup_file), cleanup_size);
+    if (!cleanup_path.empty()) DeleteFileA(cleanup_path.c_str());
+    // The next handler, in the end the system's own, ends the process.
+    return FALSE;
+}
+
 void platform_start_console() {
     // Text mode turns each line feed printed into CR LF.
     _setmode(_fileno(stdout), _O_TEXT);
+    write_guard();
+    SetConsoleCtrlHandler(undo_on_console_event, TRUE);
+}
+
+void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path) {
+    EnterCriticalSection(write_guard());
+    cleanup_file = handle_of(file);
+    cleanup_size = size;
+    cleanup_path = remove_path ? remove_path : "";
+    LeaveCriticalSection(write_guard());
+}
+
+static int interrupts_held = 0;
+
+void platform_interrupt_hold() {
+    if (!interrupts_held) EnterCriticalSection(write_guard());
+    interrupts_held = 1;
+    cleanup_file = INVALID_HANDLE_VALUE;
+    cleanup_path.clear();
+}
+
+void platform_interrupt_resume() {
+    EnterCriticalSection(write_guard());
+    cleanup_file = INVALID_HANDLE_VALUE;
+    cleanup_path.clear();
+    LeaveCriticalSection(write_guard());
+    // A handler that waited for the hold to end goes on now and ends the
+    // process.
+    if (interrupts_held) LeaveCriticalSection(write_guard());
+    interrupts_held = 0;
 }
 
 // Both system calls return the length without the terminator when the text
@@ -107,35 +161,58 @@ int platform_full_path(const char* path, char* out, size_t out_size, int* too_lo
 
 // Opens `path` and keeps the handle only when it names a file on a disk:
 // a folder does not open without backup semantics, and a device (CON, NUL,
-// a port) or a pipe opens but is not a disk file. Other processes may read
-// and write the file meanwhile, as they may on POSIX systems.
-static int open_regular(const char* path, DWORD access, PlatformFile* file, uint64_t* size) {
-    HANDLE handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return 0;
+// a port) or a pipe opens but is not a disk file.
+static OpenResult open_regular(const char* path, DWORD access, DWORD share, PlatformFile* file, uint64_t* size) {
+    HANDLE handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return OPEN_MISSING;
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return OPEN_IN_USE;
+        // A folder is refused as if access were denied.
+        DWORD attributes = GetFileAttributesA(path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return OPEN_MISSING;
+        return OPEN_FAILED;
+    }
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    OpenResult result = OPEN_DONE;
+    if (GetFileType(handle) != FILE_TYPE_DISK)
+        result = OPEN_MISSING;
+    else if (!GetFileInformationByHandle(handle, &info))
+        result = OPEN_FAILED;
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        result = OPEN_MISSING;
+    if (result != OPEN_DONE) {
         CloseHandle(handle);
-        return 0;
+        return result;
     }
     *file = reinterpret_cast<PlatformFile>(handle);
     *size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-    return 1;
+    return OPEN_DONE;
 }
 
-int platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
-    return open_regular(path, GENERIC_READ, file, size);
+OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
+    // Other programs may go on reading, writing, renaming or removing the
+    // file, as they may on POSIX systems. A program that opened it without
+    // sharing it (an editor, a scanner) makes it unreadable for now.
+    OpenResult opened = open_regular(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     file, size);
+    return opened == OPEN_IN_USE ? OPEN_FAILED : opened;
 }
 
-int platform_open_update(const char* path, PlatformFile* file, uint64_t* size) {
-    return open_regular(path, GENERIC_READ | GENERIC_WRITE, file, size);
+OpenResult platform_open_package(const char* path, PackageAccess access, PlatformFile* file, uint64_t* size) {
+    // The share mode is the lock: every run lets readers in and keeps
+    // writers out, so an update shares with no run and reads share with
+    // each other. Without FILE_SHARE_DELETE no run can replace the file
+    // while another holds it open.
+    DWORD rights = access == PACKAGE_UPDATE ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    return open_regular(path, rights, FILE_SHARE_READ, file, size);
 }
 
 CreateResult platform_create_new(const char* path, PlatformFile* file) {
     // CREATE_NEW fails when anything stands at the path; opening the reparse
     // point itself keeps a link there, dangling or not, from being followed.
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    // Sharing deletion lets an interrupt remove the file while it is open.
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -198,7 +275,10 @@ int platform_write_at(PlatformFile file, uint64_t offset, const void* buffer, si
         DWORD step = static_cast<DWORD>(size < IO_STEP ? size : IO_STEP);
         OVERLAPPED position = at_offset(offset);
         DWORD done = 0;
-        if (!WriteFile(handle_of(file), bytes, step, &done, &position) || done == 0) return 0;
+        EnterCriticalSection(write_guard());
+        BOOL wrote = WriteFile(handle_of(file), bytes, step, &done, &position);
+        LeaveCriticalSection(write_guard());
+        if (!wrote || done == 0) return 0;
         bytes += done;
         size -= done;
         offset += done;
@@ -234,7 +314,10 @@ int platform_sync(PlatformFile file) {
 int platform_truncate(PlatformFile file, uint64_t size) {
     LARGE_INTEGER end;
     end.QuadPart = static_cast<LONGLONG>(size);
-    return SetFilePointerEx(handle_of(file), end, nullptr, FILE_BEGIN) && SetEndOfFile(handle_of(file));
+    EnterCriticalSection(write_guard());
+    int done = SetFilePointerEx(handle_of(file), end, nullptr, FILE_BEGIN) && SetEndOfFile(handle_of(file));
+    LeaveCriticalSection(write_guard());
+    return done;
 }
 
 int platform_close(PlatformFile file) {

@@ -6,6 +6,7 @@
 #ifndef _WIN32
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -23,6 +24,7 @@ int sys_mkdir(const char* path, mode_t mode);
 int sys_close(int fd);
 off_t sys_lseek(int fd, off_t offset, int whence);
 void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset);
+int sys_flock(int fd, int operation);
 
 #else
 
@@ -44,6 +46,7 @@ inline off_t sys_lseek(int fd, off_t offset, int whence) { return lseek(fd, offs
 inline void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
     return mmap(address, size, protection, flags, fd, offset);
 }
+inline int sys_flock(int fd, int operation) { return flock(fd, operation); }
 
 #endif
 #endif

@@ -66,6 +66,16 @@ int start_binary(const std::string& binary, const std::vector<std::string>& argu
     return child;
 }
 
+int run_binary_into_closed_pipe(const std::string& binary, const std::vector<std::string>& arguments,
+                                const fs::path& folder) {
+    int pipe_ends[2];
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return -1;
+    close(pipe_ends[0]);
+    int child = spawn_binary(binary, arguments, folder, pipe_ends[1]);
+    close(pipe_ends[1]);
+    return child < 0 ? -1 : wait_binary(child);
+}
+
 int wait_binary(int process) {
     int status;
     while (waitpid(process, &status, 0) < 0)

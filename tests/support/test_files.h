@@ -57,5 +57,11 @@ ToolRun run_binary(const std::string& binary, const std::vector<std::string>& ar
 int start_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder);
 int wait_binary(int process);
 
+// POSIX only. Runs `binary` as run_tool does, but with standard output a
+// pipe whose reading end is closed already; returns its exit status as
+// wait_binary does.
+int run_binary_into_closed_pipe(const std::string& binary, const std::vector<std::string>& arguments,
+                                const fs::path& folder);
+
 // The path of the built tool.
 std::string tool_path();
