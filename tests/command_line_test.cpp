@@ -4,12 +4,16 @@
 #include "test_files.h"
 
 static const char USAGE[] =
-    "Usage: vantrel.exe [option] dpk_file extract_path\nOption:\n/e - expand files\n/p - group files\n";
+    "Usage: vantrel.exe [option] dpk_file extract_path\nOption:\n/e - expand files\n/p - group files\n"
+    "/u - group changed files\n/l - list files\n/c - compact the package\n";
 
+// /E, /P and /U take a package and a folder, /L a package and maybe a
+// folder, /C a package alone.
 TEST(CommandLine, WrongArgumentCountPrintsUsage) {
     ScratchFolder scratch;
     const std::vector<std::vector<std::string>> cases = {
-        {}, {"/p"}, {"/p", "pkg"}, {"/p", "pkg", "dir", "extra"}};
+        {},     {"/p"}, {"/p", "pkg"}, {"/p", "pkg", "dir", "extra"}, {"/e", "pkg"}, {"/U", "pkg"},
+        {"/l"}, {"/L", "pkg", "dir", "extra"}, {"/c"}, {"/C", "pkg", "dir"}, {"/x", "pkg"}};
     for (const auto& arguments : cases) {
         ToolRun run = run_tool(arguments, scratch.path);
         EXPECT_EQ(run.status, 255) << arguments.size();
@@ -23,7 +27,7 @@ TEST(CommandLine, UnrecognisedOptionPrintsUsageAndTouchesNothing) {
     write_file(scratch / "pkg", package);
     fs::create_directory(scratch / "dir");
     write_file(scratch / "dir/a", bytes_of("new"));
-    for (const char* option : {"-p", "/x", "/pp", "p", "/", "", "/\xE5"}) {
+    for (const char* option : {"-p", "/x", "/pp", "p", "/", "", "/\xE5", "/uu", "-l", "/C"}) {
         ToolRun run = run_tool({option, "pkg", "dir"}, scratch.path);
         EXPECT_EQ(run.status, 255) << option;
         EXPECT_EQ(run.output, USAGE) << option;

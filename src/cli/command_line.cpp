@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../package/compact.h"
 #include "../package/expand.h"
 #include "../package/group.h"
+#include "../package/list.h"
 #include "../package/package_state.h"
 #include "../util/console.h"
 
@@ -12,19 +14,39 @@ const char USAGE_TEXT[] =
     "Usage: vantrel.exe [option] dpk_file extract_path\n"
     "Option:\n"
     "/e - expand files\n"
-    "/p - group files\n";
+    "/p - group files\n"
+    "/u - group changed files\n"
+    "/l - list files\n"
+    "/c - compact the package\n";
 
-enum Operation { OPERATION_NONE, OPERATION_EXPAND, OPERATION_GROUP };
+enum Operation { OPERATION_NONE, OPERATION_EXPAND, OPERATION_GROUP, OPERATION_UPDATE, OPERATION_LIST, OPERATION_COMPACT };
+
+// Each option, and how many arguments (the option included) it takes.
+struct OptionRule {
+    const char* option;
+    Operation operation;
+    int fewest_arguments;
+    int most_arguments;
+};
+
+static const OptionRule OPTION_RULES[] = {{"/E", OPERATION_EXPAND, 3, 3},
+                                          {"/P", OPERATION_GROUP, 3, 3},
+                                          {"/U", OPERATION_UPDATE, 3, 3},
+                                          {"/L", OPERATION_LIST, 2, 3},
+                                          {"/C", OPERATION_COMPACT, 2, 2}};
 
 // Upper-cases a to z only, so that the result never depends on the locale.
-static Operation recognise_option(const char* option) {
+// An option taken with the wrong number of arguments is no option.
+static Operation recognise_option(const char* option, int argument_count) {
     char upper[3];
     size_t length = strlen(option);
     if (length != 2) return OPERATION_NONE;
     for (size_t i = 0; i < 2; i++) upper[i] = option[i] >= 'a' && option[i] <= 'z' ? option[i] - 'a' + 'A' : option[i];
     upper[2] = '\0';
-    if (strcmp(upper, "/E") == 0) return OPERATION_EXPAND;
-    if (strcmp(upper, "/P") == 0) return OPERATION_GROUP;
+    for (const OptionRule& rule : OPTION_RULES)
+        if (strcmp(upper, rule.option) == 0)
+            return argument_count >= rule.fewest_arguments && argument_count <= rule.most_arguments ? rule.operation
+                                                                                                      : OPERATION_NONE;
     return OPERATION_NONE;
 }
 
@@ -39,31 +61,48 @@ static int end_with_separator(char* folder_path) {
     return 1;
 }
 
-int run_command_line(int argument_count, const char* const* arguments) {
-    if (argument_count != 4) {
-        fputs(USAGE_TEXT, stdout);
-        return -1;
+// Makes `argument` absolute into `out`, after a message when it cannot be.
+static int resolve_argument(const char* argument, char* out, int is_folder) {
+    int too_long = 0;
+    int resolved = platform_full_path(argument, out, PATH_LIMIT, &too_long);
+    if (resolved && is_folder && !end_with_separator(out)) {
+        resolved = 0;
+        too_long = 1;
     }
-    Operation operation = recognise_option(arguments[1]);
-    PackageState& state = package_state;
-    int folder_too_long = 0;
-    int package_too_long = 0;
-    int folder_resolved = platform_full_path(arguments[3], state.folder_path, PATH_LIMIT, &folder_too_long);
-    if (folder_resolved && !end_with_separator(state.folder_path)) {
-        folder_resolved = 0;
-        folder_too_long = 1;
-    }
-    int package_resolved = platform_full_path(arguments[2], state.package_path, PATH_LIMIT, &package_too_long);
+    if (!resolved) report(too_long ? "Path too long %s\n" : "Can't resolve path %s\n", argument);
+    return resolved;
+}
 
+static int run_operation(Operation operation, int has_folder) {
+    PackageState& state = package_state;
+    switch (operation) {
+        case OPERATION_GROUP:
+            return group_package();
+        case OPERATION_UPDATE:
+            return update_package();
+        case OPERATION_LIST:
+            return list_package(has_folder ? state.folder_path : nullptr);
+        case OPERATION_COMPACT:
+            return compact_package();
+        case OPERATION_EXPAND:
+            return open_package_mapped() && expand_package(state.folder_path);
+        case OPERATION_NONE:
+            break;
+    }
+    return 0;
+}
+
+int run_command_line(int argument_count, const char* const* arguments) {
+    // Counted without the program's own name.
+    const int given = argument_count - 1;
+    Operation operation = given >= 2 && given <= 3 ? recognise_option(arguments[1], given) : OPERATION_NONE;
     if (operation == OPERATION_NONE) {
         fputs(USAGE_TEXT, stdout);
         return -1;
     }
-    if (!folder_resolved || !package_resolved) {
-        int too_long = folder_resolved ? package_too_long : folder_too_long;
-        report(too_long ? "Path too long %s\n" : "Can't resolve path %s\n", arguments[folder_resolved ? 2 : 3]);
-        return -1;
-    }
-    if (operation == OPERATION_GROUP) return group_package() ? 0 : -1;
-    return open_package_mapped() && expand_package(state.folder_path) ? 0 : -1;
+    PackageState& state = package_state;
+    const int has_folder = given == 3;
+    if (has_folder && !resolve_argument(arguments[3], state.folder_path, 1)) return -1;
+    if (!resolve_argument(arguments[2], state.package_path, 0)) return -1;
+    return run_operation(operation, has_folder) ? 0 : -1;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "../util/console.h"
+#include "loose_compare.h"
 #include "package_state.h"
 
 // Positions in the package are signed 32-bit values in the format's world,
@@ -19,6 +20,13 @@ int append_loose_file(const char* path, unsigned char* data_row) {
     // An edit that cannot be read must not be passed over as if there were none.
     if (opened != OPEN_DONE) return report("Can't read file %s\n", path);
 
+    if (state.changed_only) {
+        CompareResult compared = compare_with_entry(loose, loose_size, read_data_entry(data_row, 0));
+        if (compared != COMPARE_DIFFERENT) platform_close(loose);
+        if (compared == COMPARE_SAME) return 1;
+        if (compared == COMPARE_LOOSE_FAILED) return report("Can't read file %s\n", path);
+        if (compared == COMPARE_PACKAGE_FAILED) return report("Can't read file %s\n", state.package_path);
+    }
     if (state.append_offset + loose_size > PACKAGE_SIZE_LIMIT) {
         platform_close(loose);
         return report("File too large for package %s\n", path);
@@ -32,6 +40,7 @@ int append_loose_file(const char* path, unsigned char* data_row) {
                      DataEntry{static_cast<uint32_t>(state.append_offset), static_cast<uint32_t>(loose_size)});
     report("%s\n", path);
     state.append_offset += loose_size;
+    state.appended_count++;
     return 1;
 }
 
@@ -58,25 +67,6 @@ static int append_all_entries() {
     return 1;
 }
 
-// Reads the header and the directory block of the open package into memory.
-static int read_directory_block() {
-    PackageState& state = package_state;
-    unsigned char header_bytes[HEADER_SIZE];
-    if (state.package_size < HEADER_SIZE) return report("Bad package file %s\n", state.package_path);
-    if (!platform_read_at(state.package_file, 0, header_bytes, HEADER_SIZE))
-        return report("Can't read file %s\n", state.package_path);
-    if (!take_package_header(header_bytes)) return 0;
-
-    uint32_t size = static_cast<uint32_t>(directory_size(&state.header));
-    state.directory.bytes = static_cast<unsigned char*>(malloc(size ? size : 1));
-    if (!state.directory.bytes) return report("Out of memory for %s\n", state.package_path);
-    state.directory.size = size;
-    if (!platform_read_at(state.package_file, 0, state.directory.bytes, size))
-        return report("Can't read file %s\n", state.package_path);
-    locate_tables(state.directory.bytes);
-    return 1;
-}
-
 // The appended copies are made durable before the directory block that
 // points at them is written, and the block after it: a power loss at any
 // moment leaves the old block or the new one, each pointing only at bytes
@@ -95,15 +85,24 @@ static int write_directory_block() {
     return sync_package();
 }
 
-int group_package() {
+static int group_loose_files(int changed_only) {
     PackageState& state = package_state;
     if (!open_package(PACKAGE_UPDATE, "Can't create data file %s\n")) return 0;
     state.append_offset = state.package_size;
+    state.changed_only = changed_only;
+    state.appended_count = 0;
 
     int grouped = read_directory_block();
     if (grouped) {
         platform_interrupt_cleanup(state.package_file, state.package_size, nullptr);
-        grouped = append_all_entries() && sync_package();
+        grouped = append_all_entries();
+        // A run that found nothing to change leaves the file as it was, to
+        // the byte and to its time stamps.
+        if (grouped && changed_only && state.appended_count == 0) {
+            platform_interrupt_resume();
+            return close_package();
+        }
+        grouped = grouped && sync_package();
         // Once the block's write has begun, some of its new rows may be on
         // disk, so the appended bytes must stay whatever happens next. Before
         // that, the old block is the one on disk: cut off the copies (and any
@@ -116,10 +115,14 @@ int group_package() {
         }
         platform_interrupt_resume();
     }
-    if (!platform_close(state.package_file) && grouped)
-        grouped = report("Can't write data file %s\n", state.package_path);
-    state.package_file = NO_FILE;
-    free(state.directory.bytes);
-    state.directory = DirectoryBlock{nullptr, 0};
+    if (!close_package() && grouped) grouped = report("Can't write data file %s\n", state.package_path);
     return grouped;
+}
+
+int group_package() {
+    return group_loose_files(0);
+}
+
+int update_package() {
+    return group_loose_files(1);
 }

@@ -1,7 +1,7 @@
 // The group operation: refreshes an existing package from a folder of loose
-// files. Each entry whose loose file is found gets a fresh copy of it
-// appended to the package, and its data row is pointed at that copy. The
-// package only grows.
+// files. Each entry whose loose file is found (or, for update_package, whose
+// loose file differs from it) gets a fresh copy of it appended to the
+// package, and its data row is pointed at that copy. The package only grows.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +14,16 @@
 // package back too; once that write has begun it runs to its end first.
 int group_package();
 
+// Groups like group_package, but a loose file that holds its entry's bytes
+// already is neither appended nor printed. When no loose file differs, the
+// package is not written at all.
+int update_package();
+
 // Appends the loose file at `path` to the open package at append_offset and
 // points `data_row` (8 bytes in the directory buffer) at the copy, printing
 // the path. A missing loose file, or one that is not a regular file (a
-// folder, a pipe), is skipped in silence. Returns 1 when the file was
+// folder, a pipe), is skipped in silence, and so is, for update_package, one
+// that holds the bytes the row points at. Returns 1 when the file was
 // appended or skipped, 0 (after a message) when it cannot be read, or an I/O
 // failure or the package's size limit ends the operation.
 int append_loose_file(const char* path, unsigned char* data_row);

@@ -1,5 +1,6 @@
 #include "package_state.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "../util/console.h"
@@ -20,6 +21,8 @@ void reset_package_state() {
     state.data_table_view = nullptr;
     state.mapped_base = nullptr;
     state.append_offset = 0;
+    state.changed_only = 0;
+    state.appended_count = 0;
     state.touched_start = UINT64_MAX;
     state.touched_end = 0;
     state.folder_walk = FolderWalk{};
@@ -44,4 +47,31 @@ int open_package(PackageAccess access, const char* failure_format) {
     if (opened == OPEN_DONE) return 1;
     state.package_file = NO_FILE;
     return report(opened == OPEN_IN_USE ? "Data file %s is in use\n" : failure_format, state.package_path);
+}
+
+int read_directory_block() {
+    PackageState& state = package_state;
+    unsigned char header_bytes[HEADER_SIZE];
+    if (state.package_size < HEADER_SIZE) return report("Bad package file %s\n", state.package_path);
+    if (!platform_read_at(state.package_file, 0, header_bytes, HEADER_SIZE))
+        return report("Can't read file %s\n", state.package_path);
+    if (!take_package_header(header_bytes)) return 0;
+
+    uint32_t size = static_cast<uint32_t>(directory_size(&state.header));
+    state.directory.bytes = static_cast<unsigned char*>(malloc(size ? size : 1));
+    if (!state.directory.bytes) return report("Out of memory for %s\n", state.package_path);
+    state.directory.size = size;
+    if (!platform_read_at(state.package_file, 0, state.directory.bytes, size))
+        return report("Can't read file %s\n", state.package_path);
+    locate_tables(state.directory.bytes);
+    return 1;
+}
+
+int close_package() {
+    PackageState& state = package_state;
+    int closed = state.package_file == NO_FILE || platform_close(state.package_file);
+    state.package_file = NO_FILE;
+    free(state.directory.bytes);
+    state.directory = DirectoryBlock{nullptr, 0};
+    return closed;
 }

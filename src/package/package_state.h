@@ -25,7 +25,9 @@ struct PackageState {
     const unsigned char* data_table_view;  // row 0 of the data table
     const unsigned char* mapped_base;      // expand: entry bytes are read at mapped_base + offset
 
-    uint64_t append_offset;  // group: where the next loose file goes; only grows
+    uint64_t append_offset;   // group: where the next loose file goes; only grows
+    int changed_only;         // group: set for update_package, which skips loose files equal to their entries
+    uint32_t appended_count;  // group: loose files appended (or emptied) so far
 
     uint64_t touched_start;  // expand: start of the mapping's range read since its pages were released
     uint64_t touched_end;    // expand: end of that range (0 when none)
@@ -49,6 +51,16 @@ void locate_tables(const unsigned char* start);
 // holds the package, or after `failure_format` (one "%s", the package's
 // path) when it cannot be opened.
 int open_package(PackageAccess access, const char* failure_format);
+
+// Reads the header and the whole directory block of the open package into
+// package_state.directory, checks the layout and locates the tables in it.
+// Returns 0 after "Bad package file" (malformed), "Can't read file" or "Out
+// of memory for" (each with the package's path).
+int read_directory_block();
+
+// Closes the package, which releases its lock, and the directory block.
+// Returns 0 when the system reported a failed write at the close.
+int close_package();
 
 // Takes the header from its 32 bytes into package_state.header and checks it
 // against package_state.package_size. On a malformed package prints "Bad

@@ -2,7 +2,7 @@
 // which proves the tool's recovery paths. It is never linked into vantrel.
 //
 // Every counted call (open, read, write, kernel copy, seek, fsync, truncate,
-// mkdir, close, map, lock) gets a number from 1 on. The test chooses,
+// mkdir, close, map, lock, rename) gets a number from 1 on. The test chooses,
 // through the environment of this build alone:
 //   VANTREL_FAULT_CALL=N      the call that misbehaves (none when unset or 0)
 //   VANTREL_FAULT_MODE=MODE   what it does: "eio" or "enospc" fails it with
@@ -218,6 +218,15 @@ void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, of
 int sys_flock(int fd, int operation) {
     if (next_call("lock", path_of(fd)) == CALL_FAILS) return -1;
     return flock(fd, operation);
+}
+
+// Logged with the path the file will have; a rename that took effect is
+// logged again as "renamed SOURCE" + the target on the next line.
+int sys_rename(const char* source, const char* target) {
+    if (next_call("rename", target) == CALL_FAILS) return -1;
+    int result = rename(source, target);
+    if (result == 0) log_line(std::string("renamed ") + source + "\n" + target);
+    return result;
 }
 
 #endif

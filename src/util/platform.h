@@ -117,6 +117,26 @@ int platform_close(PlatformFile file);
 // Removes a file (not a folder).
 int platform_remove_file(const char* path);
 
+// Gives `file` the permission bits of `model`, and its owner and group
+// where the process may set them. Windows: nothing to do, a new file takes
+// the access rules of its folder.
+void platform_copy_access(PlatformFile model, PlatformFile file);
+
+enum ReplaceResult {
+    REPLACE_DONE,
+    REPLACE_FAILED,      // nothing changed: the target is as it was, the source still there
+    REPLACE_NOT_DURABLE  // the source now stands at the target's path, but the change may not outlive a power loss
+};
+
+// Renames the closed file at `source_path` over `target_path` in one step,
+// so that the path names either file whole at every moment, and makes the
+// change durable (POSIX: fsync of the folder; Windows: MOVEFILE_WRITE_THROUGH).
+// `target_file` is the target's open file: POSIX keeps it open, and its
+// lock held, through the rename; Windows cannot replace a file that is open
+// without delete sharing, so it is closed first and set to NO_FILE (another
+// run that opens the target in that moment makes the rename fail).
+ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file);
+
 // What an interrupt (POSIX: SIGINT, SIGTERM, SIGHUP; Windows: Ctrl+C,
 // Ctrl+Break, closing the console, logging off, shutting down) undoes before
 // it ends the process, while a change to a file is under way: `file` is cut

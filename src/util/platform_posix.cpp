@@ -248,6 +248,30 @@ int platform_remove_file(const char* path) {
     return unlink(path) == 0;
 }
 
+void platform_copy_access(PlatformFile model, PlatformFile file) {
+    struct stat info;
+    if (fstat(static_cast<int>(model), &info) != 0) return;
+    // Only a privileged process may give a file away; for any other the
+    // file stays its own, which is all it can be. The owner goes first:
+    // chown clears the set-user-ID bit that chmod then puts back.
+    int given = fchown(static_cast<int>(file), info.st_uid, info.st_gid);
+    static_cast<void>(given);
+    fchmod(static_cast<int>(file), info.st_mode & 07777);
+}
+
+ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile*) {
+    if (sys_rename(source_path, target_path) != 0) return REPLACE_FAILED;
+    // The rename is an entry of the folder: it lasts once the folder does.
+    const char* last_separator = strrchr(target_path, '/');
+    std::string folder(target_path, last_separator ? static_cast<size_t>(last_separator - target_path) : 0);
+    if (!last_separator) folder = ".";
+    int fd = sys_open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return REPLACE_NOT_DURABLE;
+    int synced = sys_fsync(fd) == 0;
+    sys_close(fd);
+    return synced ? REPLACE_DONE : REPLACE_NOT_DURABLE;
+}
+
 // The interrupt cleanup. The handler reads these, so they are only changed
 // with the interrupt signals blocked.
 static const int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};

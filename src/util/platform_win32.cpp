@@ -328,6 +328,16 @@ int platform_remove_file(const char* path) {
     return DeleteFileA(path) != 0;
 }
 
+void platform_copy_access(PlatformFile, PlatformFile) {}
+
+ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file) {
+    if (*target_file != NO_FILE) CloseHandle(handle_of(*target_file));
+    *target_file = NO_FILE;
+    // The write-through flag returns only once the rename is on disk.
+    return MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? REPLACE_DONE
+                                                                                                    : REPLACE_FAILED;
+}
+
 FolderResult platform_make_folder(const char* path) {
     if (CreateDirectoryA(path, nullptr)) return FOLDER_MADE;
     if (GetLastError() == ERROR_ALREADY_EXISTS && platform_path_kind(path) == PATH_FOLDER) return FOLDER_EXISTS;

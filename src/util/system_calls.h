@@ -5,6 +5,8 @@
 #pragma once
 #ifndef _WIN32
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -25,6 +27,7 @@ int sys_close(int fd);
 off_t sys_lseek(int fd, off_t offset, int whence);
 void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset);
 int sys_flock(int fd, int operation);
+int sys_rename(const char* source, const char* target);
 
 #else
 
@@ -47,6 +50,7 @@ inline void* sys_mmap(void* address, size_t size, int protection, int flags, int
     return mmap(address, size, protection, flags, fd, offset);
 }
 inline int sys_flock(int fd, int operation) { return flock(fd, operation); }
+inline int sys_rename(const char* source, const char* target) { return rename(source, target); }
 
 #endif
 #endif

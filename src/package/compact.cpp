@@ -1,0 +1,116 @@
+#include "compact.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "../util/console.h"
+#include "package_ranges.h"
+#include "package_state.h"
+
+// Room for the package's path and the suffix of a temporary name.
+static const size_t TEMPORARY_PATH_BUFFER = PATH_LIMIT + 16;
+static const int TEMPORARY_NAME_TRIES = 64;
+
+// Creates the new package's file beside the old one, under a name that no
+// file has: created exclusively, so nothing that stands there is touched.
+static int create_temporary(char* path, PlatformFile* file) {
+    const PackageState& state = package_state;
+    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    CreateResult created = CREATE_FAILED;
+    for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; attempt++) {
+        seed = seed * 6364136223846793005u + 1442695040888963407u;
+        snprintf(path, TEMPORARY_PATH_BUFFER, "%.*s.%08x.tmp", static_cast<int>(PATH_LIMIT - 1), state.package_path, static_cast<unsigned>(seed >> 32));
+        created = platform_create_new(path, file);
+        if (created != CREATE_EXISTS) break;
+    }
+    if (created != CREATE_DONE) return report("Can't create file %s\n", path);
+    platform_copy_access(state.package_file, *file);
+    return 1;
+}
+
+static int write_zeros(PlatformFile file, uint64_t offset, uint64_t size) {
+    static const unsigned char zeros[2048] = {};
+    while (size > 0) {
+        size_t step = size < sizeof zeros ? static_cast<size_t>(size) : sizeof zeros;
+        if (!platform_write_at(file, offset, zeros, step)) return 0;
+        offset += step;
+        size -= step;
+    }
+    return 1;
+}
+
+static int copy_from_package(PlatformFile file, uint64_t old_offset, uint64_t new_offset, uint64_t size) {
+    const PackageState& state = package_state;
+    CopyResult copied = platform_copy_range(state.package_file, old_offset, file, new_offset, size);
+    if (copied == COPY_READ_FAILED) return report("Can't read file %s\n", state.package_path);
+    if (copied == COPY_WRITE_FAILED) return report("Can't write data file %s\n", state.package_path);
+    return 1;
+}
+
+// Writes the compacted package: the directory block with its moved rows,
+// what else its run holds, then every other run at its new place, with
+// zeros in the gaps that alignment leaves.
+static int write_compacted(const CompactionPlan* plan, PlatformFile file) {
+    const PackageState& state = package_state;
+    const MovedRange& first = plan->ranges[0];
+    if (!platform_write_at(file, 0, state.directory.bytes, state.directory.size))
+        return report("Can't write data file %s\n", state.package_path);
+    if (!copy_from_package(file, state.directory.size, state.directory.size, first.size - state.directory.size))
+        return 0;
+    uint64_t written = first.size;
+    for (uint32_t i = 1; i < plan->range_count; i++) {
+        const MovedRange& range = plan->ranges[i];
+        if (!write_zeros(file, written, range.new_offset - written))
+            return report("Can't write data file %s\n", state.package_path);
+        if (!copy_from_package(file, range.old_offset, range.new_offset, range.size)) return 0;
+        written = range.new_offset + range.size;
+    }
+    if (!write_zeros(file, written, plan->new_size - written))
+        return report("Can't write data file %s\n", state.package_path);
+    return 1;
+}
+
+// Writes the new package under a temporary name and puts it in the old
+// one's place.
+static int replace_package(const CompactionPlan* plan) {
+    PackageState& state = package_state;
+    char temporary_path[TEMPORARY_PATH_BUFFER];
+    PlatformFile file;
+    if (!create_temporary(temporary_path, &file)) return 0;
+    platform_interrupt_cleanup(NO_FILE, 0, temporary_path);
+    int written = write_compacted(plan, file);
+    // A failed fsync is never retried: the pages it could not write may be
+    // gone, and the next one would report success.
+    if (written && !platform_sync(file)) written = report("Can't write data file %s\n", state.package_path);
+    if (!platform_close(file) && written) written = report("Can't write data file %s\n", state.package_path);
+
+    ReplaceResult replaced = REPLACE_FAILED;
+    if (written) {
+        // Once the rename may have happened, the temporary name may be the
+        // package's: nothing may remove it any more.
+        platform_interrupt_hold();
+        replaced = platform_replace_file(temporary_path, state.package_path, &state.package_file);
+        if (replaced != REPLACE_DONE) report("Can't write data file %s\n", state.package_path);
+    }
+    if (replaced == REPLACE_FAILED) platform_remove_file(temporary_path);
+    platform_interrupt_resume();
+    return replaced == REPLACE_DONE;
+}
+
+int compact_package() {
+    PackageState& state = package_state;
+    if (!open_package(PACKAGE_UPDATE, "Can't create data file %s\n")) return 0;
+    CompactionPlan plan = {nullptr, 0, 0, 0};
+    int compacted = read_directory_block() && plan_compaction(1, &plan);
+    uint64_t reclaimed = 0;
+    if (compacted && plan.new_size < state.package_size) {
+        compacted = replace_package(&plan);
+        reclaimed = state.package_size - plan.new_size;
+    }
+    release_plan(&plan);
+    // The old package was only read: closing it cannot lose anything.
+    close_package();
+    if (!compacted) return 0;
+    print_line("%s: %llu bytes reclaimed\n", state.package_path, static_cast<unsigned long long>(reclaimed));
+    return 1;
+}

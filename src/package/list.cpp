@@ -1,0 +1,56 @@
+#include "list.h"
+
+#include "../util/console.h"
+#include "loose_compare.h"
+#include "package_ranges.h"
+#include "package_state.h"
+
+// The mark of an entry: what a changed-only group would do with it.
+static char mark_of(const char* folder, const NameEntry* name, DataEntry entry) {
+    char path[LOOSE_PATH_BUFFER];
+    if (make_loose_path(folder, name, path) != LOOSE_PATH_OK) return '!';
+    PlatformFile loose;
+    uint64_t loose_size;
+    OpenResult opened = platform_open_read(path, &loose, &loose_size);
+    if (opened == OPEN_MISSING) return '-';
+    if (opened != OPEN_DONE) return '!';
+    CompareResult compared = compare_with_entry(loose, loose_size, entry);
+    platform_close(loose);
+    return compared == COMPARE_SAME ? '=' : compared == COMPARE_DIFFERENT ? 'M' : '!';
+}
+
+static int list_entries(const char* folder) {
+    const PackageState& state = package_state;
+    CompactionPlan plan;
+    if (!plan_compaction(0, &plan)) return 0;
+    const uint64_t unreferenced = state.package_size - plan.live_size;
+    release_plan(&plan);
+
+    int all_handled = 1;
+    uint32_t changed = 0;
+    for (uint32_t i = 0; i < state.header.entry_count; i++) {
+        NameEntry name;
+        read_entry_name(state.name_table_view, i, &name);
+        DataEntry entry = read_data_entry(state.data_table_view, i);
+        if (!folder) {
+            print_line("%10u %10u %s\n", entry.offset, entry.size, name.name);
+            continue;
+        }
+        char mark = mark_of(folder, &name, entry);
+        if (mark == '!') all_handled = 0;
+        if (mark == 'M') changed++;
+        print_line("%c %10u %10u %s\n", mark, entry.offset, entry.size, name.name);
+    }
+    print_line("%u entries, %llu bytes, %llu unreferenced", state.header.entry_count,
+               static_cast<unsigned long long>(state.package_size), static_cast<unsigned long long>(unreferenced));
+    if (folder) print_line(", %u changed", changed);
+    print_line("\n");
+    return all_handled;
+}
+
+int list_package(const char* folder) {
+    if (!open_package(PACKAGE_READ, "Can't open dir file %s\n")) return 0;
+    int listed = read_directory_block() && list_entries(folder);
+    close_package();
+    return listed;
+}

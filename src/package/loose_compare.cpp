@@ -1,0 +1,31 @@
+#include "loose_compare.h"
+
+#include <cstring>
+#include <vector>
+
+#include "package_state.h"
+
+// Large enough that a big file costs few system calls, small enough that
+// the two buffers stay a small part of the memory the tool may use.
+static const uint64_t COMPARE_STEP = 1 << 20;
+
+CompareResult compare_with_entry(PlatformFile loose, uint64_t loose_size, DataEntry entry) {
+    PackageState& state = package_state;
+    if (loose_size != entry.size || !entry_lies_in_file(entry, state.package_size)) return COMPARE_DIFFERENT;
+    // One pair of buffers for the whole run: a folder of many small files
+    // would otherwise allocate twice per file.
+    static std::vector<unsigned char> loose_bytes, entry_bytes;
+    if (loose_bytes.empty()) {
+        loose_bytes.resize(COMPARE_STEP);
+        entry_bytes.resize(COMPARE_STEP);
+    }
+    for (uint64_t done = 0; done < loose_size;) {
+        size_t step = static_cast<size_t>(loose_size - done < COMPARE_STEP ? loose_size - done : COMPARE_STEP);
+        if (!platform_read_at(loose, done, loose_bytes.data(), step)) return COMPARE_LOOSE_FAILED;
+        if (!platform_read_at(state.package_file, entry.offset + done, entry_bytes.data(), step))
+            return COMPARE_PACKAGE_FAILED;
+        if (memcmp(loose_bytes.data(), entry_bytes.data(), step) != 0) return COMPARE_DIFFERENT;
+        done += step;
+    }
+    return COMPARE_SAME;
+}
