@@ -22,7 +22,7 @@ int check_package_layout(const PackageHeader* header, uint64_t file_size) {
 }
 
 int entry_lies_in_file(DataEntry entry, uint64_t file_size) {
-    return uint64_t{entry.offset} + entry.size <= file_size;
+    return entry.size == 0 || uint64_t{entry.offset} + entry.size <= file_size;
 }
 
 void read_entry_name(const unsigned char* name_table, uint32_t index, NameEntry* name) {

@@ -65,6 +65,7 @@ uint64_t directory_size(const PackageHeader* header);
 int check_package_layout(const PackageHeader* header, uint64_t file_size);
 
 // 1 when the entry's bytes lie wholly inside a file of `file_size` bytes.
+// An entry of size 0 needs no bytes, so it lies inside any file.
 int entry_lies_in_file(DataEntry entry, uint64_t file_size);
 
 // Copies row `index` of the name table into `name`, terminated.

@@ -37,6 +37,12 @@ FixtureRow get_row(const Bytes& package, uint32_t index) {
     return FixtureRow{get_u32(package, row), get_u32(package, row + 4)};
 }
 
+void set_row(Bytes& package, uint32_t index, FixtureRow row) {
+    size_t at = get_u32(package, 28) + size_t{8} * index;
+    put_u32(package, at, row.offset);
+    put_u32(package, at + 4, row.size);
+}
+
 Bytes bytes_of(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }

@@ -28,6 +28,7 @@ struct FixtureRow {
 // Row `index` of the data table of a package built as above (or any
 // package: the table is found through the header).
 FixtureRow get_row(const Bytes& package, uint32_t index);
+void set_row(Bytes& package, uint32_t index, FixtureRow row);
 
 Bytes bytes_of(const std::string& text);
 Bytes pattern_bytes(size_t size, unsigned seed);

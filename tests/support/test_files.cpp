@@ -46,6 +46,13 @@ std::string text_of(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+std::map<std::string, Bytes> read_tree(const fs::path& folder) {
+    std::map<std::string, Bytes> files;
+    for (const fs::directory_entry& item : fs::recursive_directory_iterator(folder))
+        if (item.is_regular_file()) files[fs::relative(item.path(), folder).generic_string()] = read_file(item.path());
+    return files;
+}
+
 std::string tool_path() {
     return VANTREL_TOOL_PATH;
 }

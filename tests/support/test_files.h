@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ std::string native(const fs::path& path);
 Bytes read_file(const fs::path& path);
 void write_file(const fs::path& path, const Bytes& bytes);
 std::string text_of(const Bytes& bytes);
+
+// Every regular file below `folder`, by its path relative to it.
+std::map<std::string, Bytes> read_tree(const fs::path& folder);
 
 struct ToolRun {
     int status;              // exit status as the shell sees it (255 for -1)

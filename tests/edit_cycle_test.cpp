@@ -1,0 +1,217 @@
+// The edit cycle: expand once, then list and group changed files for each
+// edit, and compact when the package has dead bytes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "test_files.h"
+
+static std::vector<std::string> output_lines(const ToolRun& run) {
+    std::vector<std::string> lines;
+    std::istringstream in(run.output);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+static size_t count_marks(const ToolRun& listing, char mark) {
+    size_t count = 0;
+    for (const std::string& line : output_lines(listing)) count += line.size() > 2 && line[0] == mark && line[1] == ' ';
+    return count;
+}
+
+struct EditCycleTest : ::testing::Test {
+    ScratchFolder scratch;
+    fs::path package = scratch / "game.dpk";
+    fs::path work = scratch / "work";
+    std::vector<FixtureEntry> entries = {{"title.txt", pattern_bytes(3000, 1)},
+                                         {"maps\\level1.map", pattern_bytes(70000, 2)},
+                                         {"maps\\level2.map", pattern_bytes(5000, 3)},
+                                         {"empty", {}},
+                                         {"music.ogg", pattern_bytes(200000, 4)}};
+    EditCycleTest() { write_file(package, build_package(entries)); }
+    ToolRun tool(const std::string& option, const fs::path& folder) {
+        return run_tool({option, package.string(), folder.string()}, scratch.path);
+    }
+    ToolRun tool(const std::string& option) { return run_tool({option, package.string()}, scratch.path); }
+    // No temporary file of a compaction stays behind.
+    void expect_only_the_package_beside_it() {
+        for (const fs::directory_entry& item : fs::directory_iterator(scratch.path))
+            if (item.is_regular_file()) {
+                EXPECT_EQ(item.path(), package) << "left behind";
+            }
+    }
+};
+
+TEST_F(EditCycleTest, UpdateAppendsOnlyTheEditedFileAndListShowsIt) {
+    ASSERT_EQ(tool("/E", work).status, 0);
+    // One byte changed at the same size, then a new size, then one byte again.
+    const char* edited[] = {"maps/level1.map", "title.txt", "music.ogg"};
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(edited[round]);
+        Bytes content = read_file(work / edited[round]);
+        if (round == 1) content.push_back('!');
+        content[content.size() / 2] ^= 0x55;
+        write_file(work / edited[round], content);
+
+        ToolRun before = tool("/L", work);
+        EXPECT_EQ(before.status, 0);
+        EXPECT_EQ(count_marks(before, 'M'), 1u) << before.output;
+        EXPECT_EQ(count_marks(before, '='), entries.size() - 1) << before.output;
+        EXPECT_NE(before.output.find(", 1 changed\n"), std::string::npos);
+
+        const uintmax_t size_before = fs::file_size(package);
+        ToolRun update = tool("/U", work);
+        EXPECT_EQ(update.status, 0);
+        EXPECT_EQ(update.output, native(work / edited[round]) + "\n");
+        EXPECT_EQ(fs::file_size(package), size_before + content.size());
+
+        ToolRun after = tool("/L", work);
+        EXPECT_EQ(count_marks(after, 'M'), 0u) << after.output;
+        EXPECT_NE(after.output.find(", 0 changed\n"), std::string::npos);
+    }
+    // Nothing changed: the package is not written, not even its time stamp.
+    const Bytes settled = read_file(package);
+    const fs::file_time_type stamp = fs::last_write_time(package);
+    ToolRun idle = tool("/u", work);
+    EXPECT_EQ(idle.status, 0);
+    EXPECT_EQ(idle.output, "");
+    EXPECT_TRUE(read_file(package) == settled);
+    EXPECT_EQ(fs::last_write_time(package), stamp);
+}
+
+TEST_F(EditCycleTest, CompactBringsADoubledPackageBackAndKeepsEveryEntry) {
+    ASSERT_EQ(tool("/E", work).status, 0);
+    const uintmax_t live_size = fs::file_size(package);
+    ASSERT_EQ(tool("/P", work).status, 0);
+    ASSERT_EQ(tool("/P", work).status, 0);
+    const uintmax_t doubled_size = fs::file_size(package);
+    ASSERT_GT(doubled_size, 2 * live_size - 1000);
+    ToolRun listing = tool("/L");
+    EXPECT_EQ(output_lines(listing).back(), std::to_string(entries.size()) + " entries, " +
+                                                std::to_string(doubled_size) + " bytes, " +
+                                                std::to_string(doubled_size - live_size) + " unreferenced");
+    ASSERT_EQ(tool("/E", scratch / "before").status, 0);
+
+    ToolRun compact = tool("/C");
+    EXPECT_EQ(compact.status, 0);
+    const uintmax_t compacted_size = fs::file_size(package);
+    EXPECT_EQ(compact.output,
+              native(package) + ": " + std::to_string(doubled_size - compacted_size) + " bytes reclaimed\n");
+    // Alignment may cost a little padding per entry, never more.
+    EXPECT_GE(compacted_size, live_size);
+    EXPECT_LT(compacted_size, live_size + 2048 * entries.size());
+    expect_only_the_package_beside_it();
+
+    const Bytes compacted = read_file(package);
+    ToolRun again = tool("/c");
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.output, native(package) + ": 0 bytes reclaimed\n");
+    EXPECT_TRUE(read_file(package) == compacted);
+
+    ASSERT_EQ(tool("/E", scratch / "after").status, 0);
+    EXPECT_TRUE(read_tree(scratch / "after") == read_tree(scratch / "before"));
+    EXPECT_EQ(count_marks(tool("/L", work), '='), entries.size());
+}
+
+// One package with every kind of row compaction must take care of. Its
+// directory block is 320 bytes; between the ranges lie dead bytes.
+TEST_F(EditCycleTest, CompactKeepsSharingOrderAlignmentAndRowsItCannotMove) {
+    struct Row {
+        const char* what;
+        FixtureRow old_row;
+        uint32_t new_offset;
+    };
+    const Row rows[] = {
+        // 1000 is 8-aligned, so the run [1000, 1200) starts on a multiple of 8.
+        {"a range", {1000, 100}, 320},
+        {"a range overlapping it", {1050, 150}, 370},
+        {"the same range again", {1000, 100}, 320},
+        {"a range on a 2048-byte sector", {4096, 100}, 2048},
+        {"an empty row at 5000, 8-aligned", {5000, 0}, 2152},
+        {"a range at 6000, 16-aligned", {6000, 10}, 2160},
+        {"a range past the end", {100000, 10}, 100000},
+        {"a range inside the directory block", {32, 16}, 32},
+        {"an empty row past the end", {50000, 0}, 2170},
+    };
+    std::vector<FixtureEntry> named;
+    for (size_t i = 0; i < std::size(rows); i++) named.push_back({"e" + std::to_string(i), {}});
+    Bytes old_package = build_package(named);
+    ASSERT_EQ(old_package.size(), 320u);
+    Bytes body = pattern_bytes(8000, 9);
+    old_package.insert(old_package.end(), body.begin() + 320, body.end());
+    for (uint32_t i = 0; i < std::size(rows); i++) set_row(old_package, i, rows[i].old_row);
+    write_file(package, old_package);
+    tool("/E", scratch / "before");
+
+    ToolRun compact = tool("/C");
+    EXPECT_EQ(compact.status, 0);
+    EXPECT_EQ(compact.output, native(package) + ": " + std::to_string(8000 - 2170) + " bytes reclaimed\n");
+    const Bytes now = read_file(package);
+    EXPECT_EQ(now.size(), 2170u);
+    for (uint32_t i = 0; i < std::size(rows); i++) {
+        EXPECT_EQ(get_row(now, i).offset, rows[i].new_offset) << rows[i].what;
+        EXPECT_EQ(get_row(now, i).size, rows[i].old_row.size) << rows[i].what;
+    }
+    tool("/E", scratch / "after");
+    EXPECT_TRUE(read_tree(scratch / "after") == read_tree(scratch / "before"));
+    EXPECT_EQ(read_tree(scratch / "after").size(), std::size(rows) - 1);
+
+    // A row whose bytes cover part of the data table: moving any row would
+    // change that entry, so every row stays and only the tail goes.
+    set_row(old_package, 0, FixtureRow{300, 50});
+    write_file(package, old_package);
+    tool("/E", scratch / "pinned before");
+    EXPECT_EQ(tool("/C").output, native(package) + ": " + std::to_string(8000 - 6010) + " bytes reclaimed\n");
+    Bytes pinned = read_file(package);
+    ASSERT_EQ(pinned.size(), 6010u);
+    EXPECT_TRUE(Bytes(old_package.begin(), old_package.begin() + 320) == Bytes(pinned.begin(), pinned.begin() + 320));
+    tool("/E", scratch / "pinned after");
+    EXPECT_TRUE(read_tree(scratch / "pinned after") == read_tree(scratch / "pinned before"));
+    expect_only_the_package_beside_it();
+}
+
+TEST_F(EditCycleTest, ListPrintsRowsMarksAndSummary) {
+    std::vector<FixtureEntry> listed = {{"same", bytes_of("same")},
+                                        {"edited", bytes_of("old!")},
+                                        {"longer", bytes_of("old")},
+                                        {"none", bytes_of("none")},
+                                        {"past\\end", bytes_of("past")},
+                                        {"folder", bytes_of("f")}};
+    Bytes old_package = build_package(listed);
+    old_package.insert(old_package.end(), 10, 0);  // dead bytes at the end
+    set_row(old_package, 4, FixtureRow{0xFFFFFF00u, 4});
+    write_file(package, old_package);
+    fs::create_directories(work / "past");
+    fs::create_directories(work / "folder");
+    write_file(work / "same", bytes_of("same"));
+    write_file(work / "edited", bytes_of("new!"));
+    write_file(work / "longer", bytes_of("longer"));
+    write_file(work / "past/end", bytes_of("past"));
+
+    // The row past the end points at nothing: its 4 bytes count as dead too.
+    const std::string summary = "6 entries, 254 bytes, 14 unreferenced";
+    EXPECT_EQ(tool("/L").output, "       224          4 same\n"
+                                 "       228          4 edited\n"
+                                 "       232          3 longer\n"
+                                 "       235          4 none\n"
+                                 "4294967040          4 past\\end\n"
+                                 "       243          1 folder\n" + summary + "\n");
+    ToolRun compared = tool("/L", work);
+    EXPECT_EQ(compared.status, 0);
+    EXPECT_EQ(compared.output, "=        224          4 same\n"
+                               "M        228          4 edited\n"
+                               "M        232          3 longer\n"
+                               "-        235          4 none\n"
+                               "M 4294967040          4 past\\end\n"
+                               "-        243          1 folder\n" + summary + ", 3 changed\n");
+
+    // A name that leads outside the folder cannot be handled.
+    Bytes bad = old_package;
+    memcpy(&bad[get_u32(bad, 20) + 24 * 3], "..\\x", 5);
+    write_file(package, bad);
+    ToolRun refused = tool("/L", work);
+    EXPECT_EQ(refused.status, 255);
+    EXPECT_EQ(output_lines(refused)[3], "!        235          4 ..\\x");
+    EXPECT_TRUE(read_file(package) == bad);
+}
