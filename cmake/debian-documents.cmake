@@ -1,0 +1,24 @@
+# Run by cpack once the files are staged, before it builds each package.
+# Debian wants in a .deb what a plain install has no use for: the copyright
+# file and a compressed changelog in the documents folder, and the manual
+# page compressed. gzip -n keeps the archives free of names and times, so
+# that the same sources make the same package.
+if(NOT CPACK_GENERATOR STREQUAL "DEB")
+  return()
+endif()
+
+set(root ${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX})
+set(doc_dir ${root}/${CPACK_VANTREL_INSTALL_DOC_DIR})
+set(man_dir ${root}/${CPACK_VANTREL_INSTALL_MAN_DIR})
+
+function(compress source target)
+  execute_process(COMMAND gzip -9 -n -c ${source} OUTPUT_FILE ${target} RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "gzip of ${source} failed: ${status}")
+  endif()
+endfunction()
+
+file(COPY ${CPACK_VANTREL_SOURCE_DOC_DIR}/copyright DESTINATION ${doc_dir})
+compress(${CPACK_VANTREL_SOURCE_DOC_DIR}/changelog ${doc_dir}/changelog.gz)
+compress(${man_dir}/vantrel.1 ${man_dir}/vantrel.1.gz)
+file(REMOVE ${man_dir}/vantrel.1)
