@@ -169,6 +169,15 @@ TEST_F(EditCycleTest, CompactKeepsSharingOrderAlignmentAndRowsItCannotMove) {
     tool("/E", scratch / "pinned after");
     EXPECT_TRUE(read_tree(scratch / "pinned after") == read_tree(scratch / "pinned before"));
     expect_only_the_package_beside_it();
+
+    // A directory block shorter than the header still keeps the header.
+    Bytes header_only = build_package({});
+    put_u32(header_only, 20, 0);
+    put_u32(header_only, 28, 0);
+    header_only.resize(132, 0x77);
+    write_file(package, header_only);
+    EXPECT_EQ(tool("/C").output, native(package) + ": 100 bytes reclaimed\n");
+    EXPECT_TRUE(read_file(package) == Bytes(header_only.begin(), header_only.begin() + 32));
 }
 
 TEST_F(EditCycleTest, ListPrintsRowsMarksAndSummary) {

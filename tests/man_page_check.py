@@ -9,7 +9,7 @@ a section is missing, when an option of the usage text that TOOL prints
 has no entry under OPTIONS, or when a line the tool can print is missing
 under DIAGNOSTICS. The lines are found in the sources, not listed here:
 every string literal of SOURCE_DIR that holds a printf conversion or ends
-in a line feed. In the page a conversion stands for one word in italics
+in a line feed, but for formats given to snprintf. In the page a conversion stands for one word in italics
 (`%s` is *path*), and the rest of the line must stand in roman or bold.
 """
 import os
@@ -50,6 +50,10 @@ def source_formats(source_dir):
         for match in literal_run.finditer(text):
             pieces = re.findall(r'"((?:\\.|[^"\\\n])*)"', match.group())
             value = re.sub(r"\\(.)", lambda m: ESCAPES.get(m.group(1), m.group(1)), "".join(pieces))
+            # A format given to snprintf makes text, such as a file name, not a line.
+            statement_start = max(text.rfind(";", 0, match.start()), text.rfind("{", 0, match.start()))
+            if re.search(r"\bsnprintf\s*\(", text[statement_start + 1:match.start()]):
+                continue
             if CONVERSION.search(value) or value.endswith("\n"):
                 line = text.count("\n", 0, match.start()) + 1
                 found.append((value, f"{path.relative_to(source_dir)}:{line}"))

@@ -39,7 +39,8 @@ int plan_compaction(int move_rows, CompactionPlan* plan) {
     PackageState& state = package_state;
     const uint32_t entry_count = state.header.entry_count;
     const uint64_t file_size = state.package_size;
-    const uint64_t block_size = state.directory.size;
+    // The header is kept whole even where the directory block is shorter.
+    const uint64_t block_size = std::max<uint64_t>(state.directory.size, HEADER_SIZE);
     unsigned char* data_table = state.directory.bytes + state.header.data_table_offset;
     *plan = CompactionPlan{nullptr, 0, 0, 0};
 

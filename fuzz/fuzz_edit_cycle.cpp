@@ -1,0 +1,160 @@
+// Fuzz target: the edit cycle's options on an arbitrary package. /U groups
+// the changed loose files of a small folder, /L lists the package against
+// it, then /C compacts the result twice. Each run checks what the option
+// promises about the package's rows and bytes.
+#include <cstdlib>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "package/compact.h"
+#include "package/group.h"
+#include "package/list.h"
+#include "package/package_state.h"
+
+static ScratchFolder* scratch;
+static fs::path work, package, loose;
+
+// Loose files named as the seeds' entries, some equal to the seeds' bytes.
+static const struct {
+    const char* name;
+    const char* bytes;
+} LOOSE_FILES[] = {{"a", "first entry"}, {"empty", ""}, {"sub/b", "changed bytes"}, {"0123456789abcdef", "sixteen"}};
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    start_fuzzing();
+    scratch = new ScratchFolder;
+    work = *scratch / "work";
+    package = work / "pkg.dat";
+    loose = work / "loose";
+    for (const auto& file : LOOSE_FILES) {
+        fs::path path = loose / file.name;
+        fs::create_directories(path.parent_path());
+        write_file(path, bytes_of(file.bytes));
+    }
+    atexit([] { delete scratch; });
+    return 0;
+}
+
+static Bytes bytes_of_row(const Bytes& package_bytes, FixtureRow row) {
+    if (uint64_t{row.offset} + row.size > package_bytes.size()) return Bytes();
+    return Bytes(package_bytes.begin() + row.offset, package_bytes.begin() + row.offset + row.size);
+}
+
+static bool in_file(FixtureRow row, size_t file_size) {
+    return uint64_t{row.offset} + row.size <= file_size;
+}
+
+static uint64_t alignment_of(uint64_t offset) {
+    uint64_t lowest_bit = offset & (~offset + 1);
+    return offset == 0 || lowest_bit > 2048 ? 2048 : lowest_bit;
+}
+
+// /U: rows change only where the loose file differs from the entry, and
+// then point at a whole appended copy of it.
+static void check_update(const Bytes& before, const Bytes& after, int updated) {
+    if (!updated) {
+        require(after == before, "a failed /U leaves the package as it was");
+        return;
+    }
+    const uint32_t count = get_u32(before, 16);
+    const uint64_t rows_start = get_u32(before, 28), rows_end = rows_start + uint64_t{8} * count;
+    for (size_t i = 0; i < before.size(); i++)
+        if (i < rows_start || i >= rows_end) require(after[i] == before[i], "/U changes only data rows");
+    // Where the data table overlaps the name table, a row that /U moves
+    // changes a later entry's name under it; only the rows' soundness is
+    // checked for such a package.
+    const uint64_t names_start = get_u32(before, 20), names_end = names_start + uint64_t{24} * count;
+    const bool names_stay = rows_end <= names_start || names_end <= rows_start;
+    bool any_changed = false;
+    for (uint32_t i = 0; i < count; i++) {
+        FixtureRow old_row = get_row(before, i), new_row = get_row(after, i);
+        const std::string name = entry_name(before, i);
+        const fs::path path = below(loose.string(), name);
+        const bool has_loose = !has_parent_piece(name) && path.string().size() < PATH_LIMIT &&
+                               fs::is_regular_file(path);
+        const bool same = has_loose && in_file(old_row, before.size()) && bytes_of_row(before, old_row) == read_file(path);
+        if (old_row.offset == new_row.offset && old_row.size == new_row.size) {
+            // A row that points past the old end may, by chance, point just
+            // where its appended copy went.
+            require(!names_stay || !has_loose || same || bytes_of_row(after, new_row) == read_file(path),
+                    "/U appends every loose file that differs");
+            continue;
+        }
+        any_changed = true;
+        require(!names_stay || (has_loose && !same), "/U changes only rows whose loose file differs");
+        require(new_row.offset >= before.size() && in_file(new_row, after.size()), "a changed row points at appended bytes");
+        if (names_stay)
+            require(bytes_of_row(after, new_row) == read_file(path), "a changed row points at a whole copy of its loose file");
+    }
+    if (!any_changed && after.size() == before.size()) require(after == before, "/U with nothing changed writes nothing");
+}
+
+// /C: every entry keeps its bytes, rows that share or overlap bytes still
+// do, order and alignment are kept, and rows it cannot move stay.
+static void check_compaction(const Bytes& before, const Bytes& after, int compacted) {
+    if (!compacted || after == before) {
+        require(after == before, "a failed or fruitless /C leaves the package as it was");
+        return;
+    }
+    require(after.size() < before.size(), "/C only makes a package shorter");
+    const uint32_t count = get_u32(before, 16);
+    const uint32_t rows_start = get_u32(before, 28);
+    const uint64_t block_size = rows_start + uint64_t{8} * count;
+    for (uint64_t i = 0; i < block_size; i++)
+        if (i < rows_start) require(after[i] == before[i], "/C keeps the directory block but for its rows");
+    std::vector<FixtureRow> old_rows, new_rows;
+    for (uint32_t i = 0; i < count; i++) {
+        old_rows.push_back(get_row(before, i));
+        new_rows.push_back(get_row(after, i));
+        const FixtureRow old_row = old_rows.back(), new_row = new_rows.back();
+        require(old_row.size == new_row.size, "/C keeps every row's size");
+        if (!in_file(old_row, before.size())) {
+            require(old_row.size == 0 || (old_row.offset == new_row.offset),
+                    "a row past the end of the package stays as it is");
+            require(old_row.size > 0 || old_row.offset == new_row.offset || new_row.offset == after.size(),
+                    "an empty row past the end gets the new file's length");
+            continue;
+        }
+        require(in_file(new_row, after.size()) && bytes_of_row(after, new_row) == bytes_of_row(before, old_row),
+                "every entry keeps its bytes");
+        if (old_row.offset < block_size) require(new_row.offset == old_row.offset, "rows into the block stay");
+        require(new_row.offset % alignment_of(old_row.offset) == 0, "no row loses its alignment");
+    }
+    for (uint32_t i = 0; i < count && i < 64; i++)
+        for (uint32_t j = 0; j < count && j < 64; j++) {
+            const FixtureRow a = old_rows[i], b = old_rows[j];
+            if (!in_file(a, before.size()) || !in_file(b, before.size()) || a.size == 0 || b.size == 0) continue;
+            if (a.offset <= b.offset && b.offset < uint64_t{a.offset} + a.size)
+                require(new_rows[j].offset - new_rows[i].offset == b.offset - a.offset,
+                        "rows that share or overlap bytes still do");
+            if (a.offset < b.offset) require(new_rows[i].offset < new_rows[j].offset, "ranges keep their order");
+        }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const Bytes original(data, data + size);
+    write_file(package, original);
+    start_run(package, loose);
+    int updated = update_package();
+    end_run();
+    const Bytes updated_bytes = read_file(package);
+    check_update(original, updated_bytes, updated);
+
+    start_run(package, loose);
+    list_package(package_state.folder_path);
+    end_run();
+    require(read_file(package) == updated_bytes, "/L never writes");
+
+    start_run(package, loose);
+    int compacted = compact_package();
+    end_run();
+    const Bytes compacted_bytes = read_file(package);
+    check_compaction(updated_bytes, compacted_bytes, compacted);
+    require_only(work, {"pkg.dat", "loose"});
+
+    start_run(package, loose);
+    int again = compact_package();
+    end_run();
+    require(again == compacted && read_file(package) == compacted_bytes, "a second /C changes nothing");
+    return 0;
+}
