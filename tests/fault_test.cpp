@@ -403,6 +403,28 @@ TEST_F(FaultTest, UpdateAndCompactLeaveTheOldPackageOrTheNewOne) {
     }
 }
 
+// Another run replaces the package between this run's open and its lock
+// (as /C does by renaming a new file over it): the run must notice that the
+// file it locked is no longer the package and work on the new one.
+TEST_F(FaultTest, PackageReplacedBeforeTheLockIsOpenedAgain) {
+    write_file(package, original);
+    FaultRun clean = run_faulty("/P", 0, "eio", true);
+    const size_t lock_call = index_of_last_call(clean.log, "lock", package.string());
+    ASSERT_GT(lock_call, 0u);
+    const Bytes replacement = build_package({{"alpha", bytes_of("replaced")}});
+    write_file(package, original);
+    write_file(scratch / "replacement", replacement);
+    setenv("VANTREL_FAULT_REPLACEMENT", (scratch / "replacement").c_str(), 1);
+    FaultRun replaced = run_faulty("/P", lock_call, "replace", true);
+    unsetenv("VANTREL_FAULT_REPLACEMENT");
+    EXPECT_EQ(replaced.run.status, 0);
+    EXPECT_EQ(replaced.run.output, native(folder / "alpha") + "\n");
+    const Bytes now = read_file(package);
+    ASSERT_GT(now.size(), replacement.size());
+    FixtureRow row = get_row(now, 0);
+    EXPECT_TRUE(Bytes(now.begin() + row.offset, now.begin() + row.offset + row.size) == *loose[0]);
+}
+
 // Silent faults of expand: a failed kernel copy is done again by reading
 // and writing. Any other fault costs the entry it hit (its file is not
 // there), with one line naming it, or the whole run when the package cannot

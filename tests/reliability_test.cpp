@@ -107,6 +107,39 @@ TEST_F(LockTest, ConcurrentGroupsNeverMixTheirCopies) {
     EXPECT_GT(refusals, 0);
 }
 
+// /C replaces the package while /P may be opening it: whichever comes
+// second either waits its turn out (is refused) or works on the new file,
+// never on the replaced one, so a group that reports success is never lost.
+TEST_F(LockTest, CompactAndGroupAtOnceLoseNothing) {
+    std::vector<FixtureEntry> entries;
+    for (int i = 0; i < 8; i++) entries.push_back({"entry" + std::to_string(i), pattern_bytes(64 << 10, i)});
+    original = build_package(entries);
+    write_file(package, original);
+    for (const FixtureEntry& entry : entries) write_file(folder / entry.name, bytes_of("new " + entry.name));
+    ASSERT_EQ(run_tool({"/P", package.string(), folder.string()}, scratch.path).status, 0);
+    const Bytes with_dead_bytes = read_file(package);
+    for (const FixtureEntry& entry : entries) write_file(folder / entry.name, bytes_of("newer " + entry.name));
+    for (int trial = 0; trial < 12; trial++) {
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        write_file(package, with_dead_bytes);
+        std::future<ToolRun> compact =
+            std::async(std::launch::async, [&] { return run_tool({"/C", package.string()}, scratch.path); });
+        ToolRun group = run_tool({"/P", package.string(), folder.string()}, scratch.path);
+        ToolRun compacted = compact.get();
+        EXPECT_TRUE(compacted.status == 0 || compacted.output == "Data file " + native(package) + " is in use\n");
+        EXPECT_TRUE(group.status == 0 || group.output == "Data file " + native(package) + " is in use\n");
+        const Bytes now = read_file(package);
+        for (uint32_t i = 0; i < entries.size(); i++) {
+            FixtureRow row = get_row(now, i);
+            ASSERT_LE(uint64_t{row.offset} + row.size, now.size());
+            EXPECT_EQ(text_of(Bytes(now.begin() + row.offset, now.begin() + row.offset + row.size)),
+                      (group.status == 0 ? "newer " : "new ") + entries[i].name);
+        }
+        for (const fs::directory_entry& item : fs::directory_iterator(scratch.path))
+            EXPECT_NE(item.path().extension(), ".tmp");
+    }
+}
+
 // With standard output a pipe nobody reads, the operation still runs to its
 // end; only the status tells that its lines were lost.
 TEST(ClosedOutput, OperationRunsToItsEndAndFails) {

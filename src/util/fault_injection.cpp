@@ -11,7 +11,11 @@
 //                             bytes then run normally); "crash" kills the
 //                             process with SIGKILL before the call is made;
 //                             "sigint", "sigterm" or "sighup" sends the
-//                             process that signal before the call is made
+//                             process that signal before the call is made;
+//                             "replace" renames the file named by
+//                             VANTREL_FAULT_REPLACEMENT over the file the
+//                             call concerns, as another run replacing it
+//                             would, and then makes the call
 //   VANTREL_FAULT_KERNEL_COPY=off   the kernel copy is refused as unsupported
 //                             (not counted), so that every copy takes the
 //                             plain read-and-write path
@@ -37,7 +41,7 @@
 
 #include "system_calls.h"
 
-enum FaultMode { FAULT_FAIL, FAULT_SHORT, FAULT_CRASH, FAULT_SIGNAL };
+enum FaultMode { FAULT_FAIL, FAULT_SHORT, FAULT_CRASH, FAULT_SIGNAL, FAULT_REPLACE };
 
 enum CallVerdict { CALL_RUNS, CALL_FAILS, CALL_SHORT };
 
@@ -65,6 +69,7 @@ static void configure() {
     if (mode_name == "enospc") state.fault_errno = ENOSPC;
     if (mode_name == "short") state.mode = FAULT_SHORT;
     if (mode_name == "crash") state.mode = FAULT_CRASH;
+    if (mode_name == "replace") state.mode = FAULT_REPLACE;
     const std::pair<const char*, int> signal_modes[] = {{"sigint", SIGINT}, {"sigterm", SIGTERM}, {"sighup", SIGHUP}};
     for (const auto& signal_mode : signal_modes)
         if (mode_name == signal_mode.first) {
@@ -110,6 +115,11 @@ static CallVerdict next_call(const char* name, const std::string& path) {
     log_line("call " + std::to_string(state.call_count) + " " + name + " " + path);
     if (state.call_count != state.fault_call) return CALL_RUNS;
     if (state.mode == FAULT_CRASH) raise(SIGKILL);
+    if (state.mode == FAULT_REPLACE) {
+        const char* replacement = getenv("VANTREL_FAULT_REPLACEMENT");
+        if (replacement) rename(replacement, path.c_str());
+        return CALL_RUNS;
+    }
     // A signal that is held back lets the call run; the process ends later.
     if (state.mode == FAULT_SIGNAL) {
         raise(state.fault_signal);
