@@ -27,8 +27,11 @@ void reset_package_state() {
 
 void locate_tables(const unsigned char* start) {
     package_state.header_view = start;
-    package_state.name_table_view = start + package_state.header.name_table_offset;
-    package_state.data_table_view = start + package_state.header.data_table_offset;
+    // An empty package's name-table offset is not checked (no row is read
+    // through it), so no pointer is formed from it.
+    const PackageHeader& header = package_state.header;
+    package_state.name_table_view = header.entry_count == 0 ? start : start + header.name_table_offset;
+    package_state.data_table_view = start + header.data_table_offset;
 }
 
 int take_package_header(const unsigned char* header_bytes) {
