@@ -168,6 +168,52 @@ TEST_F(KeyWaitTest, KeysTypedAheadEndOneWaitEach) {
         EXPECT_EQ(read_file(folder / "new"), bytes_of("4"));
     }
 }
+// Another program shortens the package while expand waits for a key: the
+// entries whose bytes are gone are not written (nor left as files of
+// zeros), the run stops with one line naming the package, and nothing
+// stops the process (a read of a vanished page of the mapping would).
+TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
+    const std::vector<FixtureEntry> entries = {{"a", bytes_of("1")},
+                                               {"small", pattern_bytes(3000, 1)},
+                                               {"big", pattern_bytes(3 << 19, 2)},
+                                               {"after", bytes_of("end")}};
+    const Bytes whole = build_package(entries);
+    const struct {
+        const char* what;
+        uint64_t length;
+        size_t written;  // entries written after the wait, before the stop
+    } cases[] = {
+        {"to nothing: the tables are gone too", 0, 0},
+        {"within the page of the small entry's bytes", get_row(whole, 1).offset + 1000, 0},
+        {"within the large entry's bytes", get_row(whole, 2).offset + 600000, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder scratch;
+        const fs::path package = scratch / "pkg.dat", folder = scratch / "out";
+        fs::create_directory(folder);
+        write_file(folder / "a", bytes_of("kept"));
+        write_file(package, whole);
+        TerminalRun run(package, folder);
+        ASSERT_TRUE(run.read_until("File " + (folder / "a").string() + " alredy exists\r\n", 5000));
+        ASSERT_TRUE(run.in_raw_mode());
+        fs::resize_file(package, c.length);
+        run.press("x");
+        int status = run.finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << run.output;
+        std::string expected = "File " + (folder / "a").string() + " alredy exists\r\n";
+        for (size_t i = 1; i < entries.size(); i++) {
+            const fs::path file = folder / entries[i].name;
+            if (i <= c.written) {
+                expected += file.string() + "\r\n";
+                EXPECT_EQ(read_file(file), entries[i].data) << file;
+            } else {
+                EXPECT_FALSE(fs::exists(file)) << file;
+            }
+        }
+        EXPECT_EQ(run.output, expected + "Can't read file " + package.string() + "\r\n");
+    }
+}
 #else
 #include <gtest/gtest.h>
 

@@ -55,25 +55,6 @@ static int append_all_entries() {
     return 1;
 }
 
-// Reads the header and the directory block of the open package into memory.
-static int read_directory_block() {
-    PackageState& state = package_state;
-    unsigned char header_bytes[HEADER_SIZE];
-    if (state.package_size < HEADER_SIZE) return report("Bad package file %s\n", state.package_path);
-    if (!platform_read_at(state.package_file, 0, header_bytes, HEADER_SIZE))
-        return report("Can't read file %s\n", state.package_path);
-    if (!take_package_header(header_bytes)) return 0;
-
-    uint32_t size = static_cast<uint32_t>(directory_size(&state.header));
-    state.directory.bytes = static_cast<unsigned char*>(malloc(size ? size : 1));
-    if (!state.directory.bytes) return report("Out of memory for %s\n", state.package_path);
-    state.directory.size = size;
-    if (!platform_read_at(state.package_file, 0, state.directory.bytes, size))
-        return report("Can't read file %s\n", state.package_path);
-    locate_tables(state.directory.bytes);
-    return 1;
-}
-
 // The appended copies are made durable before the directory block that
 // points at them is written, and the block after it: a power loss at any
 // moment leaves the old block or the new one, each pointing only at bytes

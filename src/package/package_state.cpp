@@ -1,5 +1,6 @@
 #include "package_state.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "../util/console.h"
@@ -39,4 +40,31 @@ int take_package_header(const unsigned char* header_bytes) {
     if (!check_package_layout(&package_state.header, package_state.package_size))
         return report("Bad package file %s\n", package_state.package_path);
     return 1;
+}
+
+int read_directory_block() {
+    PackageState& state = package_state;
+    unsigned char header_bytes[HEADER_SIZE];
+    if (state.package_size < HEADER_SIZE) return report("Bad package file %s\n", state.package_path);
+    if (!platform_read_at(state.package_file, 0, header_bytes, HEADER_SIZE))
+        return report("Can't read file %s\n", state.package_path);
+    if (!take_package_header(header_bytes)) return 0;
+
+    uint32_t size = static_cast<uint32_t>(directory_size(&state.header));
+    state.directory.bytes = static_cast<unsigned char*>(malloc(size ? size : 1));
+    if (!state.directory.bytes) return report("Out of memory for %s\n", state.package_path);
+    state.directory.size = size;
+    if (!platform_read_at(state.package_file, 0, state.directory.bytes, size))
+        return report("Can't read file %s\n", state.package_path);
+    locate_tables(state.directory.bytes);
+    return 1;
+}
+
+void release_directory_block() {
+    PackageState& state = package_state;
+    free(state.directory.bytes);
+    state.directory = DirectoryBlock{nullptr, 0};
+    state.header_view = nullptr;
+    state.name_table_view = nullptr;
+    state.data_table_view = nullptr;
 }
