@@ -181,10 +181,11 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset, Plat
         size_t step = static_cast<size_t>(size < STEP ? size : STEP);
         ssize_t done = sys_copy_file_range(in, &in_offset, out, &out_offset, step);
         if (done < 0 && errno == EINTR) continue;
-        // Any refusal or error: let the plain copy finish the job, or find
-        // out which side failed.
-        if (done < 0) return copy_through_buffer(in, source_offset, out, target_offset, size);
-        if (done == 0) return COPY_READ_FAILED;
+        // Any refusal or error, and a copy of nothing (which some kernel and
+        // file-system pairs give before copying anything, not only at the
+        // end of the file): let the plain copy finish the job; it tells a
+        // real end of the file, and which side failed.
+        if (done <= 0) return copy_through_buffer(in, source_offset, out, target_offset, size);
         source_offset += static_cast<uint64_t>(done);
         target_offset += static_cast<uint64_t>(done);
         size -= static_cast<uint64_t>(done);
@@ -206,7 +207,7 @@ int platform_close(PlatformFile file) {
 }
 
 int platform_remove_file(const char* path) {
-    return unlink(path) == 0;
+    return sys_unlink(path) == 0;
 }
 
 FolderResult platform_make_folder(const char* path) {

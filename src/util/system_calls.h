@@ -1,7 +1,9 @@
 // The system calls through which the POSIX platform layer touches files.
 // A normal build calls the system directly; a fault-injection build (tests
 // only, see fault_injection.cpp) routes them through counters that can make
-// a chosen call fail, come back short or stop the process.
+// a chosen call fail, come back short or stop the process, and the fuzz
+// build (fuzz/write_guard.cpp) through checks that every write stays where
+// the run may write.
 #pragma once
 #ifndef _WIN32
 
@@ -11,7 +13,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#ifdef VANTREL_FAULT_INJECTION
+#if defined(VANTREL_FAULT_INJECTION) || defined(VANTREL_WRITE_GUARD)
 
 int sys_open(const char* path, int flags, mode_t mode);
 ssize_t sys_pread(int fd, void* buffer, size_t size, off_t offset);
@@ -23,6 +25,7 @@ int sys_mkdir(const char* path, mode_t mode);
 int sys_close(int fd);
 off_t sys_lseek(int fd, off_t offset, int whence);
 void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset);
+int sys_unlink(const char* path);
 
 #else
 
@@ -44,6 +47,7 @@ inline off_t sys_lseek(int fd, off_t offset, int whence) { return lseek(fd, offs
 inline void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
     return mmap(address, size, protection, flags, fd, offset);
 }
+inline int sys_unlink(const char* path) { return unlink(path); }
 
 #endif
 #endif
