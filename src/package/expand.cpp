@@ -4,13 +4,17 @@
 #include "package_state.h"
 
 // Entries this large are copied by the kernel straight from the package;
-// smaller ones are written from the mapping.
+// smaller ones are written from the mapping. Pages of the mapping read
+// through since they were last released: once this many have piled up they
+// are handed back, so that memory does not grow with the package. The fuzz
+// build lowers both, so that its small inputs reach every path.
+#ifdef VANTREL_FUZZ_THRESHOLDS
+static const uint64_t KERNEL_COPY_THRESHOLD = 256;
+static const uint64_t RELEASE_THRESHOLD = 8192;
+#else
 static const uint64_t KERNEL_COPY_THRESHOLD = 1 << 20;
-
-// Pages of the mapping read through since they were last released; once
-// this many have piled up they are handed back, so that memory does not
-// grow with the package.
 static const uint64_t RELEASE_THRESHOLD = 4 << 20;
+#endif
 
 int open_package_mapped() {
     PackageState& state = package_state;
