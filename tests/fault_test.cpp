@@ -353,7 +353,8 @@ TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
         // kind of call that can fail: a layer that stopped counting would
         // let the loop below prove nothing.
         ASSERT_GE(clean.log.calls.size(), 3 * entries.size());
-        for (const char* name : {"open", "read", "map", "mkdir", "write", "close"}) EXPECT_TRUE(has_call(clean.log, name)) << name;
+        for (const char* name : {"open", "read", "map", "mkdir", "write", "close"})
+            EXPECT_TRUE(has_call(clean.log, name)) << name;
         EXPECT_EQ(has_call(clean.log, "copy"), fault.kernel_copy);
 
         for (size_t n = 1; n <= clean.log.calls.size() + 1; n++) {
@@ -375,8 +376,8 @@ TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
             }
             EXPECT_EQ(files, complete) << "files that belong to no entry";
 
-            const ExpandFault outcome =
-                n <= clean.log.calls.size() && fault_hits(fault.mode, call) ? expand_fault(call, package) : EXPAND_SILENT;
+            const bool hit = n <= clean.log.calls.size() && fault_hits(fault.mode, call);
+            const ExpandFault outcome = hit ? expand_fault(call, package) : EXPAND_SILENT;
             if (outcome == EXPAND_SILENT) {
                 EXPECT_EQ(faulted.run.status, 0);
                 EXPECT_EQ(lines, clean_lines);

@@ -2,8 +2,8 @@
 // which proves the tool's recovery paths. It is never linked into vantrel.
 //
 // Every counted call (open, read, write, kernel copy, seek, fsync, truncate,
-// mkdir, close, map, remove) gets a number from 1 on. The test chooses, through the
-// environment of this build alone:
+// mkdir, close, map, remove) gets a number from 1 on. The test chooses,
+// through the environment of this build alone:
 //   VANTREL_FAULT_CALL=N      the call that misbehaves (none when unset or 0)
 //   VANTREL_FAULT_MODE=MODE   what it does: "eio" or "enospc" fails it with
 //                             that errno and no effect; "short" moves only

@@ -290,7 +290,7 @@ static void keep_for_next_key(int byte) {
 // Reads the continuation bytes of the UTF-8 character that `lead` starts
 // (none for an ASCII byte or a byte that starts no character).
 static void take_character_rest(int tty, int lead) {
-    int rest = lead >= 0xF0 && lead <= 0xF7 ? 3 : lead >= 0xE0 && lead <= 0xEF ? 2 : lead >= 0xC0 && lead <= 0xDF ? 1 : 0;
+    int rest = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
     for (; rest > 0; rest--) {
         int byte = next_key_byte(tty);
         if (byte < 0) return;
