@@ -37,6 +37,7 @@ void start_run(const fs::path& package, const fs::path& folder) {
 
 void end_run() {
     PackageState& state = package_state;
+    release_directory_block();
     platform_unmap(&state.mapping);
     if (state.package_file != NO_FILE) platform_close(state.package_file);
     state.package_file = NO_FILE;

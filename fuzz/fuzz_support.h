@@ -24,7 +24,8 @@ void require(bool holds, const char* what);
 void start_run(const fs::path& package, const fs::path& folder);
 
 // Releases what an operation keeps past its end (expand's mapping and its
-// open package) and puts back the working directory that start_run found.
+// open package, and any directory block still held) and puts back the
+// working directory that start_run found.
 void end_run();
 
 // Requires the names directly inside `folder` to be a subset of `allowed`.

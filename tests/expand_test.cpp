@@ -74,18 +74,41 @@ TEST_F(ExpandTest, PackageThatCannotBeOpenedOrIsMalformed) {
     EXPECT_FALSE(fs::exists(folder));
 }
 
+// A row is checked after the output file's existence, and an empty entry
+// needs no bytes of the package.
 TEST_F(ExpandTest, EntryPastTheEndIsNotWrittenButOthersAre) {
-    Bytes bytes = build_package({{"cut", bytes_of("abcdef")}, {"wraps", bytes_of("g")}, {"fine", bytes_of("h")}});
+    Bytes bytes = build_package({{"cut", bytes_of("abcdef")},
+                                 {"wraps", bytes_of("g")},
+                                 {"fine", bytes_of("h")},
+                                 {"kept", bytes_of("i")},
+                                 {"far empty", {}}});
     const uint32_t table = get_u32(bytes, 28);
-    put_u32(bytes, table + 4, 9);
+    put_u32(bytes, table + 4, 100);
     put_u32(bytes, table + 8, 0xFFFFFFFF);
+    put_u32(bytes, table + 24, 0xFFFFFFF0);
+    put_u32(bytes, table + 32, 0xFFFFFFF0);
     write_file(package, bytes);
+    fs::create_directories(folder);
+    write_file(folder / "kept", bytes_of("mine"));
     ToolRun run = expand();
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.output, "Bad entry data " + (folder / "cut").string() + "\nBad entry data " +
-                              (folder / "wraps").string() + "\n" + line("fine"));
+                              (folder / "wraps").string() + "\n" + line("fine") + "File " + (folder / "kept").string() +
+                              " alredy exists\n" + line("far empty"));
     EXPECT_FALSE(fs::exists(folder / "cut"));
     EXPECT_FALSE(fs::exists(folder / "wraps"));
+    EXPECT_EQ(text_of(read_file(folder / "kept")), "mine");
+    EXPECT_TRUE(fs::is_regular_file(folder / "far empty"));
+    EXPECT_EQ(fs::file_size(folder / "far empty"), 0u);
+
+    Bytes no_entries = build_package({});
+    put_u32(no_entries, 20, 0xFFFFFFF0u);
+    write_file(package, no_entries);
+    fs::remove_all(folder);
+    run = expand();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+    EXPECT_FALSE(fs::exists(folder));
 }
 
 TEST_F(ExpandTest, NamesThatLeaveTheFolderCreateNothingOutsideIt) {

@@ -201,23 +201,10 @@ static std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-static bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 static size_t index_of_last_call(const FaultLog& log, const std::string& name, const std::string& path) {
     for (size_t i = log.calls.size(); i > 0; i--)
         if (log.calls[i - 1].name == name && log.calls[i - 1].path == path) return i;
     return 0;
-}
-
-// A fault makes the run end with 255 and one line naming the file, after
-// the lines of the files handled before it. These faults are silent
-// instead: closing a loose file, which was only read, cannot lose anything;
-// a failed kernel copy is done again by reading and writing; a file system
-// that cannot lock leaves the run unlocked.
-static bool group_fault_is_silent(const LoggedCall& call, const fs::path& package) {
-    return (call.name == "close" && call.path != package) || call.name == "copy" || call.name == "lock";
 }
 
 struct FaultCase {
@@ -225,8 +212,32 @@ struct FaultCase {
     bool kernel_copy;
 };
 
-static const FaultCase FAULT_CASES[] = {
-    {"eio", true}, {"enospc", true}, {"short", true}, {"eio", false}, {"enospc", false}, {"short", false}};
+static const FaultCase FAULT_CASES[] = {{"eio", true},    {"enospc", true}, {"short", true}, {"eof", true},
+                                        {"eio", false},   {"enospc", false}, {"short", false}, {"eof", false}};
+
+// Whether the fault of `mode` changes what `call` does: a short transfer is
+// always completed, and an early end of file only hits reads and copies.
+static bool fault_hits(const std::string& mode, const LoggedCall& call) {
+    if (mode == "short") return false;
+    if (mode == "eof") return call.name == "read" || call.name == "copy";
+    return true;
+}
+
+// The line a group run ends with when `call` fails: "Can't read file" names
+// the file that could not be read (a loose file, or the package's directory
+// block), "Can't write data file" the package; none for the silent faults.
+// These are silent: closing a loose file, which was only read, cannot lose
+// anything; a kernel copy that fails or copies nothing is done again by
+// reading and writing; a file system that cannot lock leaves the run
+// unlocked.
+static std::string group_fault_message(const LoggedCall& call, const fs::path& package) {
+    if (call.name == "copy" || call.name == "lock") return "";
+    if (call.name == "read") return "Can't read file " + call.path;
+    if (call.name == "open" && call.path != package) return "Can't read file " + call.path;
+    if (call.path != package) return "";
+    if (call.name == "open") return "Can't create data file " + package.string();
+    return "Can't write data file " + package.string();
+}
 
 TEST_F(FaultTest, GroupSurvivesAFaultAtEveryCall) {
     for (const FaultCase& fault : FAULT_CASES) {
@@ -234,6 +245,9 @@ TEST_F(FaultTest, GroupSurvivesAFaultAtEveryCall) {
         FaultRun clean = group_with_fault(0, "eio", fault.kernel_copy);
         ASSERT_EQ(clean.run.status, 0);
         const Bytes clean_package = read_file(package);
+        size_t clean_changed = 0;
+        ASSERT_TRUE(rows_are_sound(clean_package, original, loose, &clean_changed));
+        ASSERT_EQ(clean_changed, 4u) << "every entry with a loose file points at its copy";
         // The directory block is the last write to the package.
         const size_t block_write = index_of_last_call(clean.log, "write", package.string());
         ASSERT_GT(block_write, 0u);
@@ -241,14 +255,15 @@ TEST_F(FaultTest, GroupSurvivesAFaultAtEveryCall) {
 
         for (size_t n = 1; n <= clean.log.calls.size() + 1; n++) {
             FaultRun faulted = group_with_fault(n, fault.mode, fault.kernel_copy);
-            if (n > clean.log.calls.size() || fault.mode == std::string("short")) {
-                EXPECT_EQ(faulted.run.status, 0) << n;
-                EXPECT_EQ(faulted.run.output, clean.run.output) << n;
-                EXPECT_TRUE(read_file(package) == clean_package) << n;
+            const LoggedCall call = n <= clean.log.calls.size() ? clean.log.calls[n - 1] : LoggedCall{"none", ""};
+            SCOPED_TRACE("call " + std::to_string(n) + ": " + call.name + " " + call.path);
+            const std::string message = fault_hits(fault.mode, call) ? group_fault_message(call, package) : "";
+            if (n > clean.log.calls.size() || !fault_hits(fault.mode, call)) {
+                EXPECT_EQ(faulted.run.status, 0);
+                EXPECT_EQ(faulted.run.output, clean.run.output);
+                EXPECT_TRUE(read_file(package) == clean_package);
                 continue;
             }
-            const LoggedCall call = clean.log.calls[n - 1];
-            SCOPED_TRACE("call " + std::to_string(n) + ": " + call.name + " " + call.path);
             ASSERT_GE(faulted.log.calls.size(), n);
             ASSERT_EQ(faulted.log.calls[n - 1].name, call.name);
             const Bytes now = read_file(package);
@@ -256,7 +271,7 @@ TEST_F(FaultTest, GroupSurvivesAFaultAtEveryCall) {
             EXPECT_TRUE(rows_are_sound(now, original, loose, &changed));
             std::vector<std::string> lines = lines_of(faulted.run.output);
 
-            if (group_fault_is_silent(call, package)) {
+            if (message.empty()) {
                 EXPECT_EQ(faulted.run.status, 0);
                 EXPECT_EQ(lines, clean_lines);
                 EXPECT_EQ(changed, clean_lines.size());
@@ -264,10 +279,8 @@ TEST_F(FaultTest, GroupSurvivesAFaultAtEveryCall) {
             }
             EXPECT_EQ(faulted.run.status, 255);
             ASSERT_FALSE(lines.empty());
-            const std::string message = lines.back();
+            EXPECT_EQ(lines.back(), message);
             lines.pop_back();
-            EXPECT_TRUE(message.rfind("Can't ", 0) == 0 && (ends_with(message, " " + package.string()) || ends_with(message, " " + call.path)))
-                << message;
             EXPECT_TRUE(std::equal(lines.begin(), lines.end(), clean_lines.begin())) << faulted.run.output;
             // Until the directory block is written, a failure cuts the package back.
             if (n < block_write) {
@@ -425,10 +438,26 @@ TEST_F(FaultTest, PackageReplacedBeforeTheLockIsOpenedAgain) {
     EXPECT_TRUE(Bytes(now.begin() + row.offset, now.begin() + row.offset + row.size) == *loose[0]);
 }
 
-// Silent faults of expand: a failed kernel copy is done again by reading
-// and writing. Any other fault costs the entry it hit (its file is not
-// there), with one line naming it, or the whole run when the package cannot
-// be opened or mapped.
+static bool has_call(const FaultLog& log, const std::string& name) {
+    return std::any_of(log.calls.begin(), log.calls.end(), [&](const LoggedCall& call) { return call.name == name; });
+}
+
+// Which way a fault at one call of expand ends the run. A kernel copy that
+// fails or copies nothing is done again by reading and writing (silent).
+// A package that cannot be opened or mapped costs the whole run; one whose
+// bytes cannot be read stops it there with "Can't read file" naming the
+// package. Any other fault costs the entry it hit, its file is not there,
+// and its line names it.
+enum ExpandFault { EXPAND_SILENT, EXPAND_NOT_OPENED, EXPAND_STOPPED, EXPAND_ENTRY_CREATE, EXPAND_ENTRY_WRITE };
+
+static ExpandFault expand_fault(const LoggedCall& call, const fs::path& package) {
+    if (call.name == "copy" || call.name == "lock") return EXPAND_SILENT;
+    if (call.name == "map" || (call.name == "open" && call.path == package)) return EXPAND_NOT_OPENED;
+    if (call.name == "read") return EXPAND_STOPPED;
+    if (call.name == "open" || call.name == "mkdir") return EXPAND_ENTRY_CREATE;
+    return EXPAND_ENTRY_WRITE;
+}
+
 TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
     for (const FaultCase& fault : FAULT_CASES) {
         SCOPED_TRACE(std::string(fault.mode) + (fault.kernel_copy ? " with kernel copy" : " without kernel copy"));
@@ -437,11 +466,18 @@ TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
         ASSERT_EQ(clean.run.status, 0);
         const std::vector<std::string> clean_lines = lines_of(clean.run.output);
         ASSERT_EQ(clean_lines.size(), entries.size());
+        // An open, a write and a close for most entries at least, and each
+        // kind of call that can fail: a layer that stopped counting would
+        // let the loop below prove nothing.
+        ASSERT_GE(clean.log.calls.size(), 3 * entries.size());
+        for (const char* name : {"open", "read", "map", "mkdir", "write", "close"})
+            EXPECT_TRUE(has_call(clean.log, name)) << name;
+        EXPECT_EQ(has_call(clean.log, "copy"), fault.kernel_copy);
 
         for (size_t n = 1; n <= clean.log.calls.size() + 1; n++) {
             FaultRun faulted = expand_with_fault(n, fault.mode, fault.kernel_copy);
-            const std::string called = n <= clean.log.calls.size() ? clean.log.calls[n - 1].name : "none";
-            SCOPED_TRACE("call " + std::to_string(n) + ": " + called);
+            const LoggedCall call = n <= clean.log.calls.size() ? clean.log.calls[n - 1] : LoggedCall{"none", ""};
+            SCOPED_TRACE("call " + std::to_string(n) + ": " + call.name + " " + call.path);
             EXPECT_TRUE(read_file(package) == original);
             std::vector<std::string> lines = lines_of(faulted.run.output);
             size_t files = 0;
@@ -457,24 +493,37 @@ TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
             }
             EXPECT_EQ(files, complete) << "files that belong to no entry";
 
-            if (n > clean.log.calls.size() || fault.mode == std::string("short") || called == "copy" || called == "lock") {
+            const bool hit = n <= clean.log.calls.size() && fault_hits(fault.mode, call);
+            const ExpandFault outcome = hit ? expand_fault(call, package) : EXPAND_SILENT;
+            if (outcome == EXPAND_SILENT) {
                 EXPECT_EQ(faulted.run.status, 0);
                 EXPECT_EQ(lines, clean_lines);
                 EXPECT_EQ(complete, entries.size());
                 continue;
             }
             EXPECT_EQ(faulted.run.status, 255);
-            if ((called == "open" && clean.log.calls[n - 1].path == package) || called == "map") {
+            if (outcome == EXPAND_NOT_OPENED) {
                 EXPECT_EQ(lines, std::vector<std::string>{"Can't open dir file " + package.string()});
                 EXPECT_EQ(files, 0u);
                 continue;
             }
+            if (outcome == EXPAND_STOPPED) {
+                // The entries before are whole, the one that was being
+                // written and every later one are not there.
+                ASSERT_FALSE(lines.empty());
+                EXPECT_EQ(lines.back(), "Can't read file " + package.string());
+                lines.pop_back();
+                EXPECT_TRUE(std::equal(lines.begin(), lines.end(), clean_lines.begin())) << faulted.run.output;
+                EXPECT_EQ(complete, lines.size());
+                continue;
+            }
             ASSERT_EQ(lines.size(), clean_lines.size());
             size_t failed = 0;
+            const std::string message = outcome == EXPAND_ENTRY_CREATE ? "Can't create file " : "Can't write file ";
             for (size_t i = 0; i < lines.size(); i++) {
                 if (lines[i] == clean_lines[i]) continue;
                 failed++;
-                EXPECT_TRUE(lines[i].rfind("Can't ", 0) == 0 && ends_with(lines[i], " " + clean_lines[i])) << lines[i];
+                EXPECT_EQ(lines[i], message + clean_lines[i]);
                 EXPECT_FALSE(fs::exists(clean_lines[i]));
             }
             EXPECT_EQ(failed, 1u) << faulted.run.output;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "test_files.h"
 
@@ -77,7 +78,10 @@ TEST_F(GroupTest, MissingEmptyDuplicateAndFolderEntries) {
 }
 
 TEST_F(GroupTest, NothingFoundOrNoEntriesLeavesThePackageAsItWas) {
-    for (const Bytes& old_package : {build_package({{"a", bytes_of("x")}}), build_package({})}) {
+    // Without entries no name row is read, wherever the name table is said to lie.
+    Bytes names_anywhere = build_package({});
+    put_u32(names_anywhere, 20, 0xFFFFFFF0u);
+    for (const Bytes& old_package : {build_package({{"a", bytes_of("x")}}), build_package({}), names_anywhere}) {
         write_file(package, old_package);
         ToolRun run = group();
         EXPECT_EQ(run.status, 0);
@@ -145,16 +149,70 @@ TEST_F(GroupTest, LoosePathPastTheLimitSkipsItsEntry) {
     EXPECT_EQ(run.output, "Path too long " + (deep / "0123456789abcdef").string() + "\n" + (deep / "a").string() + "\n");
 }
 
+// A copy may end at 2^31 - 1 bytes and not one byte later. A refused copy
+// cuts the package back to its length before the run, undoing the copies
+// the run appended before it too. The packages are sparse: nothing is
+// written below their old end.
 TEST_F(GroupTest, AppendPastTwoGibibytesIsRefusedAndUndone) {
-    Bytes old_package = build_package({{"a", {}}});
-    write_file(package, old_package);
-    const uintmax_t near_limit = 0x7FFFFFFFu - 8;
-    fs::resize_file(package, near_limit);
-    write_file(folder / "a", pattern_bytes(16, 3));
-    ToolRun run = group();
-    EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.output, "File too large for package " + (folder / "a").string() + "\n");
-    EXPECT_EQ(fs::file_size(package), near_limit);
+    const uint64_t LIMIT = 0x7FFFFFFF;
+    const struct {
+        const char* what;
+        uint64_t old_size;
+        int a_size, b_size;  // loose file sizes; -1: none
+        int taken;           // how many copies stay
+    } cases[] = {
+        {"one copy ends at the limit", LIMIT - 16, 16, -1, 1},
+        {"one copy passes it by a byte", LIMIT - 16, 17, -1, 0},
+        {"one copy passes it by half its size", LIMIT - 8, 16, -1, 0},
+        {"two copies end at the limit", LIMIT - 16, 8, 8, 2},
+        {"the second copy passes it by a byte", LIMIT - 16, 8, 9, 0},
+        {"an empty file at the limit, then a byte", LIMIT, 0, 1, 0},
+    };
+    const Bytes old_package = build_package({{"a", {}}, {"b", {}}});
+    auto read_at = [&](uint64_t offset, size_t size) {
+        std::ifstream in(package, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset));
+        Bytes bytes(size);
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+        return bytes;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(package, old_package);
+        fs::resize_file(package, c.old_size);
+        std::string expected;
+        uint64_t end = c.old_size;
+        std::vector<FixtureRow> rows;
+        const int sizes[] = {c.a_size, c.b_size};
+        for (int i = 0; i < 2; i++) {
+            const fs::path loose = folder / (i == 0 ? "a" : "b");
+            fs::remove(loose);
+            rows.push_back(get_row(old_package, static_cast<uint32_t>(i)));
+            if (sizes[i] < 0) continue;
+            write_file(loose, pattern_bytes(static_cast<size_t>(sizes[i]), i + 1));
+            if (end + static_cast<uint64_t>(sizes[i]) > LIMIT) {
+                expected += "File too large for package " + loose.string() + "\n";
+                break;
+            }
+            expected += loose.string() + "\n";
+            rows.back() = FixtureRow{static_cast<uint32_t>(end), static_cast<uint32_t>(sizes[i])};
+            end += static_cast<uint64_t>(sizes[i]);
+        }
+        ToolRun run = group();
+        EXPECT_EQ(run.output, expected);
+        EXPECT_EQ(run.status, c.taken > 0 ? 0 : 255);
+        const Bytes block = read_at(0, old_package.size());
+        for (int i = 0; i < 2; i++) {
+            const FixtureRow row = get_row(block, static_cast<uint32_t>(i));
+            const FixtureRow want = c.taken > 0 ? rows[i] : get_row(old_package, static_cast<uint32_t>(i));
+            EXPECT_EQ(row.offset, want.offset) << i;
+            EXPECT_EQ(row.size, want.size) << i;
+            if (i < c.taken) {
+                EXPECT_EQ(read_at(row.offset, row.size), pattern_bytes(row.size, i + 1)) << i;
+            }
+        }
+        EXPECT_EQ(fs::file_size(package), c.taken > 0 ? end : c.old_size);
+    }
 }
 
 // Root ignores mode bits, so the file is made immutable instead.

@@ -45,22 +45,39 @@ struct TerminalRun {
         }
         return 1;
     }
-    // Keys typed before the wait has switched echo off would be echoed (and
-    // Ctrl+C would stop the tool), so wait for that switch first: the line
-    // is printed a moment before it, more than a moment in a slow build.
-    void press(const std::string& keys) {
+    // 1 once the wait has switched echo off, 0 when it does not within 5 s:
+    // the line is printed a moment before the switch, more than a moment in
+    // a slow build.
+    int in_raw_mode() {
         termios settings;
-        for (int tries = 0; tries < 500 && tcgetattr(master, &settings) == 0 && (settings.c_lflag & ECHO); tries++)
+        for (int tries = 0; tries < 500; tries++) {
+            if (tcgetattr(master, &settings) != 0) return 0;
+            if (!(settings.c_lflag & ECHO)) return 1;
             usleep(10000);
+        }
+        return 0;
+    }
+    // Keys typed before that switch would be echoed (and Ctrl+C would stop
+    // the tool), so they wait for it.
+    void press(const std::string& keys) {
+        ASSERT_TRUE(in_raw_mode());
         ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     }
     int still_running() { return waitpid(child, nullptr, WNOHANG) == 0; }
+    // The exit status, or -1 when the tool has not ended within 5 s of its
+    // last output (the destructor then kills it): a wait that never ends
+    // fails the test instead of blocking it.
     int finish() {
         read_until("\x04never", 5000);
         int status;
-        waitpid(child, &status, 0);
-        child = -1;
-        return status;
+        for (int tries = 0; tries < 500; tries++) {
+            if (waitpid(child, &status, WNOHANG) == child) {
+                child = -1;
+                return status;
+            }
+            usleep(10000);
+        }
+        return -1;
     }
 };
 
@@ -105,6 +122,7 @@ TEST_F(KeyWaitTest, EachExistingFileWaitsForOneKeyWithoutEcho) {
 TEST_F(KeyWaitTest, TerminalIsRestoredWhenASignalEndsTheWait) {
     TerminalRun run(package, folder);
     ASSERT_TRUE(run.read_until(exists("a"), 5000));
+    ASSERT_TRUE(run.in_raw_mode()) << "the restore is only tested once the wait has changed the terminal";
     kill(run.child, SIGTERM);
     int status = run.finish();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
@@ -112,6 +130,89 @@ TEST_F(KeyWaitTest, TerminalIsRestoredWhenASignalEndsTheWait) {
     ASSERT_EQ(tcgetattr(run.master, &settings), 0);
     EXPECT_TRUE(settings.c_lflag & ECHO);
     EXPECT_TRUE(settings.c_lflag & ICANON);
+}
+// Keys typed in one burst at the first of three waits, as a user typing
+// ahead does: each key ends one wait, and a key's bytes end no other wait.
+TEST_F(KeyWaitTest, KeysTypedAheadEndOneWaitEach) {
+    const struct {
+        const char* what;
+        std::string burst;
+        size_t keys;
+    } cases[] = {
+        {"three letters", "xyz", 3},
+        {"cursor key, F1, a two-byte character", "\x1b[A\x1bOP\xc3\xa9", 3},
+        {"F5, Alt+x, a three-byte character", "\x1b[15~\x1bx\xe2\x82\xac", 3},
+        {"Ctrl+Up, then Esc twice", "\x1b[1;5A\x1b\x1b", 3},
+        {"Ctrl+C, Alt+Enter, Delete", "\x03\x1b\r\x1b[3~", 3},
+        {"a four-byte character then a letter", "\xf0\x9f\x98\x80q", 2},
+        {"a cursor key alone", "\x1b[B", 1},
+        {"Esc alone", "\x1b", 1},
+    };
+    const char* names[] = {"a", "b", "c"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(folder / "new");
+        TerminalRun run(package, folder);
+        ASSERT_TRUE(run.read_until(exists("a"), 5000));
+        run.press(c.burst);
+        // After wait k (0-based) comes the line of file k + 1, or the new entry.
+        auto line_after = [&](size_t k) { return k + 1 < 3 ? exists(names[k + 1]) : (folder / "new").string(); };
+        ASSERT_TRUE(run.read_until(line_after(c.keys - 1), 5000)) << "the burst did not end " << c.keys << " waits";
+        for (size_t k = c.keys; k < 3; k++) {
+            EXPECT_FALSE(run.read_until(line_after(k), 300)) << "wait " << k << " ended on a byte of an earlier key";
+            run.press("k");
+            ASSERT_TRUE(run.read_until(line_after(k), 5000));
+        }
+        int status = run.finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.output;
+        EXPECT_EQ(read_file(folder / "new"), bytes_of("4"));
+    }
+}
+// Another program shortens the package while expand waits for a key: the
+// entries whose bytes are gone are not written (nor left as files of
+// zeros), the run stops with one line naming the package, and nothing
+// stops the process (a read of a vanished page of the mapping would).
+TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
+    const std::vector<FixtureEntry> entries = {{"a", bytes_of("1")},
+                                               {"small", pattern_bytes(3000, 1)},
+                                               {"big", pattern_bytes(3 << 19, 2)},
+                                               {"after", bytes_of("end")}};
+    const Bytes whole = build_package(entries);
+    const struct {
+        const char* what;
+        uint64_t length;
+        size_t written;  // entries written after the wait, before the stop
+    } cases[] = {
+        {"to nothing: the tables are gone too", 0, 0},
+        {"within the page of the small entry's bytes", get_row(whole, 1).offset + 1000, 0},
+        {"within the large entry's bytes", get_row(whole, 2).offset + 600000, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder scratch;
+        const fs::path package = scratch / "pkg.dat", folder = scratch / "out";
+        fs::create_directory(folder);
+        write_file(folder / "a", bytes_of("kept"));
+        write_file(package, whole);
+        TerminalRun run(package, folder);
+        ASSERT_TRUE(run.read_until("File " + (folder / "a").string() + " alredy exists\r\n", 5000));
+        ASSERT_TRUE(run.in_raw_mode());
+        fs::resize_file(package, c.length);
+        run.press("x");
+        int status = run.finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << run.output;
+        std::string expected = "File " + (folder / "a").string() + " alredy exists\r\n";
+        for (size_t i = 1; i < entries.size(); i++) {
+            const fs::path file = folder / entries[i].name;
+            if (i <= c.written) {
+                expected += file.string() + "\r\n";
+                EXPECT_EQ(read_file(file), entries[i].data) << file;
+            } else {
+                EXPECT_FALSE(fs::exists(file)) << file;
+            }
+        }
+        EXPECT_EQ(run.output, expected + "Can't read file " + package.string() + "\r\n");
+    }
 }
 #else
 #include <gtest/gtest.h>

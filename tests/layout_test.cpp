@@ -52,6 +52,8 @@ TEST(Layout, CheckRefusesEveryMalformedHeader) {
     const LayoutCase cases[] = {
         {"worked example", 2, 32, 80, 96, true},
         {"no entries", 0, 32, 32, 32, true},
+        {"no entries, name table past the block", 0, 64, 32, 40, true},
+        {"no entries, name table past 4 GiB when added", 0, 0xFFFFFFF0u, 32, 32, true},
         {"name table ends where the block ends", 1, 32, 56, 64, true},
         {"header cut short", 0, 0, 0, 31, false},
         {"directory block past the end", 2, 32, 80, 95, false},
@@ -71,6 +73,9 @@ TEST(Layout, EntryRangeIsCheckedInSixtyFourBits) {
     EXPECT_FALSE(entry_lies_in_file(DataEntry{91, 10}, 100));
     EXPECT_FALSE(entry_lies_in_file(DataEntry{0xFFFFFFFFu, 2}, 100));
     EXPECT_TRUE(entry_lies_in_file(DataEntry{100, 0}, 100));
+    // An empty entry needs no byte of the file, wherever it is said to lie.
+    EXPECT_TRUE(entry_lies_in_file(DataEntry{101, 0}, 100));
+    EXPECT_TRUE(entry_lies_in_file(DataEntry{0xFFFFFFFFu, 0}, 0));
 }
 
 struct NameCase {

@@ -6,18 +6,32 @@
 
 #include "package_layout.h"
 
-// Opens package_state.package_path read-only, maps it whole for the rest of
-// the run and checks its layout. Returns 0 after "Can't open dir file" when
-// it cannot be opened or mapped, or "Bad package file" when it is empty or
-// malformed.
+// Opens package_state.package_path read-only, reads its directory block
+// into memory (package_state.directory), checks its layout and maps the
+// whole file for the rest of the run. Returns 0 after "Can't open dir file"
+// when it cannot be opened or mapped, "Bad package file" when it is empty or
+// malformed, or another message of read_directory_block; nothing is then
+// held but the open file.
 int open_package_mapped();
 
 // Writes every entry of the mapped package below `folder` (ending in a
-// separator), in table order. Returns 1 when every entry was written or
-// already existed; 0 when any could not be (each has had its message).
+// separator), in table order, and releases the directory block. Returns 1
+// when every entry was written or already existed; 0 when any could not be
+// (each has had its message). Stops at the first entry whose bytes cannot
+// be read from the package.
 int expand_package(const char* folder);
 
-// Writes one entry to `path`, which must not exist yet. Returns 1 when the
-// file was written or already existed, 0 (after a message) when it could not
-// be written; a partly written file is removed.
-int extract_entry(const char* path, DataEntry entry);
+enum ExtractResult {
+    EXTRACT_DONE,           // the file was written, or was there already
+    EXTRACT_FAILED,         // this entry could not be written; others may be
+    EXTRACT_PACKAGE_FAILED  // the package's bytes could not be read, or are gone
+};
+
+// Writes one entry to `path`, which must not exist yet. A file already
+// there is reported ("alredy exists"), a key is awaited and the file is left
+// as it is; this comes before the check of the row, and a row whose bytes
+// pass the end of the package creates nothing ("Bad entry data"). An entry
+// of size 0 gives an empty file whatever its offset. A file that could not
+// be written whole is removed, after "Can't write file" naming it, or "Can't
+// read file" naming the package when the package's side failed.
+ExtractResult extract_entry(const char* path, DataEntry entry);

@@ -17,8 +17,10 @@ uint64_t directory_size(const PackageHeader* header) {
 int check_package_layout(const PackageHeader* header, uint64_t file_size) {
     uint64_t block_size = directory_size(header);
     uint64_t name_table_end = uint64_t{header->name_table_offset} + uint64_t{NAME_ROW_SIZE} * header->entry_count;
+    // A package without entries reads no name row, wherever its name
+    // table is said to lie.
     return file_size >= HEADER_SIZE && block_size <= UINT32_MAX && block_size <= file_size &&
-           name_table_end <= block_size;
+           (header->entry_count == 0 || name_table_end <= block_size);
 }
 
 int entry_lies_in_file(DataEntry entry, uint64_t file_size) {

@@ -60,12 +60,14 @@ uint64_t directory_size(const PackageHeader* header);
 
 // 1 when a file of `file_size` bytes with this header is sound to walk: the
 // header is whole, the directory block fits in 32 bits and in the file, and
-// the name table lies inside the directory block. Every table access of the
+// the name table lies inside the directory block (not checked when there
+// are no entries: no name row is read then). Every table access of the
 // tool relies on this check alone.
 int check_package_layout(const PackageHeader* header, uint64_t file_size);
 
 // 1 when the entry's bytes lie wholly inside a file of `file_size` bytes.
-// An entry of size 0 needs no bytes, so it lies inside any file.
+// An entry of size 0 needs no bytes of the file, so it always lies inside,
+// whatever its offset; nothing may be read at that offset.
 int entry_lies_in_file(DataEntry entry, uint64_t file_size);
 
 // Copies row `index` of the name table into `name`, terminated.

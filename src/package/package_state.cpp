@@ -30,8 +30,11 @@ void reset_package_state() {
 
 void locate_tables(const unsigned char* start) {
     package_state.header_view = start;
-    package_state.name_table_view = start + package_state.header.name_table_offset;
-    package_state.data_table_view = start + package_state.header.data_table_offset;
+    // An empty package's name-table offset is not checked (no row is read
+    // through it), so no pointer is formed from it.
+    const PackageHeader& header = package_state.header;
+    package_state.name_table_view = header.entry_count == 0 ? start : start + header.name_table_offset;
+    package_state.data_table_view = start + header.data_table_offset;
 }
 
 int take_package_header(const unsigned char* header_bytes) {
@@ -67,11 +70,19 @@ int read_directory_block() {
     return 1;
 }
 
+void release_directory_block() {
+    PackageState& state = package_state;
+    free(state.directory.bytes);
+    state.directory = DirectoryBlock{nullptr, 0};
+    state.header_view = nullptr;
+    state.name_table_view = nullptr;
+    state.data_table_view = nullptr;
+}
+
 int close_package() {
     PackageState& state = package_state;
     int closed = state.package_file == NO_FILE || platform_close(state.package_file);
     state.package_file = NO_FILE;
-    free(state.directory.bytes);
-    state.directory = DirectoryBlock{nullptr, 0};
+    release_directory_block();
     return closed;
 }

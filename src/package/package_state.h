@@ -17,13 +17,13 @@ struct PackageState {
     uint64_t package_size;      // the package's length when it was opened
     PackageHeader header;       // the header fields, checked against package_size
 
-    DirectoryBlock directory;  // group: the directory block read into memory, written back at the end
+    DirectoryBlock directory;  // the directory block read into memory; group writes it back at the end
     PlatformMapping mapping;   // expand: the whole package mapped read-only, kept until exit
 
-    const unsigned char* header_view;      // start of the directory block (buffer or mapping)
+    const unsigned char* header_view;      // start of the directory block in memory
     const unsigned char* name_table_view;  // row 0 of the name table
     const unsigned char* data_table_view;  // row 0 of the data table
-    const unsigned char* mapped_base;      // expand: entry bytes are read at mapped_base + offset
+    const unsigned char* mapped_base;      // expand: entry bytes are handed to the kernel from mapped_base + offset
 
     uint64_t append_offset;   // group: where the next loose file goes; only grows
     int changed_only;         // group: set for update_package, which skips loose files equal to their entries
@@ -52,17 +52,23 @@ void locate_tables(const unsigned char* start);
 // path) when it cannot be opened.
 int open_package(PackageAccess access, const char* failure_format);
 
-// Reads the header and the whole directory block of the open package into
-// package_state.directory, checks the layout and locates the tables in it.
-// Returns 0 after "Bad package file" (malformed), "Can't read file" or "Out
-// of memory for" (each with the package's path).
-int read_directory_block();
-
-// Closes the package, which releases its lock, and the directory block.
-// Returns 0 when the system reported a failed write at the close.
+// Closes the package, which releases its lock, and releases the directory
+// block. Returns 0 when the system reported a failed write at the close.
 int close_package();
 
 // Takes the header from its 32 bytes into package_state.header and checks it
 // against package_state.package_size. On a malformed package prints "Bad
 // package file" with the package's path and returns 0.
 int take_package_header(const unsigned char* header_bytes);
+
+// Reads the header and the whole directory block of the open package
+// (package_file, package_size) into package_state.directory, checks the
+// layout and locates the tables in that copy. Returns 0 after a message
+// naming the package: "Bad package file" when it is cut short or
+// malformed, "Can't read file" when a read fails, "Out of memory for" when
+// the block cannot be held. The caller releases the block, also on failure.
+int read_directory_block();
+
+// Releases the directory block and clears the table views; a block already
+// released is left as it is.
+void release_directory_block();

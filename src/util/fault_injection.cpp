@@ -2,20 +2,23 @@
 // which proves the tool's recovery paths. It is never linked into vantrel.
 //
 // Every counted call (open, read, write, kernel copy, seek, fsync, truncate,
-// mkdir, close, map, lock, rename) gets a number from 1 on. The test chooses,
-// through the environment of this build alone:
+// mkdir, close, map, lock, rename, remove) gets a number from 1 on. The test
+// chooses, through the environment of this build alone:
 //   VANTREL_FAULT_CALL=N      the call that misbehaves (none when unset or 0)
 //   VANTREL_FAULT_MODE=MODE   what it does: "eio" or "enospc" fails it with
 //                             that errno and no effect; "short" moves only
 //                             half the bytes asked for (calls that move no
-//                             bytes then run normally); "crash" kills the
-//                             process with SIGKILL before the call is made;
-//                             "sigint", "sigterm" or "sighup" sends the
-//                             process that signal before the call is made;
-//                             "replace" renames the file named by
-//                             VANTREL_FAULT_REPLACEMENT over the file the
-//                             call concerns, as another run replacing it
-//                             would, and then makes the call
+//                             bytes then run normally); "eof" makes a read
+//                             or a kernel copy move nothing and return 0,
+//                             as at the end of its source, as though the
+//                             file had shrunk (other calls run normally);
+//                             "crash" kills the process with SIGKILL
+//                             before the call is made; "sigint", "sigterm"
+//                             or "sighup" sends the process that signal
+//                             before the call is made; "replace" renames
+//                             the file named by VANTREL_FAULT_REPLACEMENT
+//                             over the file the call concerns, as another
+//                             run replacing it would, and then makes the call
 //   VANTREL_FAULT_KERNEL_COPY=off   the kernel copy is refused as unsupported
 //                             (not counted), so that every copy takes the
 //                             plain read-and-write path
@@ -41,9 +44,9 @@
 
 #include "system_calls.h"
 
-enum FaultMode { FAULT_FAIL, FAULT_SHORT, FAULT_CRASH, FAULT_SIGNAL, FAULT_REPLACE };
+enum FaultMode { FAULT_FAIL, FAULT_SHORT, FAULT_END_OF_FILE, FAULT_CRASH, FAULT_SIGNAL, FAULT_REPLACE };
 
-enum CallVerdict { CALL_RUNS, CALL_FAILS, CALL_SHORT };
+enum CallVerdict { CALL_RUNS, CALL_FAILS, CALL_SHORT, CALL_ENDS };
 
 struct FaultState {
     int configured;            // the environment has been read
@@ -68,6 +71,7 @@ static void configure() {
     std::string mode_name = mode ? mode : "eio";
     if (mode_name == "enospc") state.fault_errno = ENOSPC;
     if (mode_name == "short") state.mode = FAULT_SHORT;
+    if (mode_name == "eof") state.mode = FAULT_END_OF_FILE;
     if (mode_name == "crash") state.mode = FAULT_CRASH;
     if (mode_name == "replace") state.mode = FAULT_REPLACE;
     const std::pair<const char*, int> signal_modes[] = {{"sigint", SIGINT}, {"sigterm", SIGTERM}, {"sighup", SIGHUP}};
@@ -126,6 +130,7 @@ static CallVerdict next_call(const char* name, const std::string& path) {
         return CALL_RUNS;
     }
     if (state.mode == FAULT_SHORT) return CALL_SHORT;
+    if (state.mode == FAULT_END_OF_FILE) return CALL_ENDS;
     errno = state.fault_errno;
     return CALL_FAILS;
 }
@@ -152,6 +157,7 @@ int sys_open(const char* path, int flags, mode_t mode) {
 ssize_t sys_pread(int fd, void* buffer, size_t size, off_t offset) {
     CallVerdict verdict = next_call("read", path_of(fd));
     if (verdict == CALL_FAILS) return -1;
+    if (verdict == CALL_ENDS) return 0;
     return pread(fd, buffer, size_for(verdict, size), offset);
 }
 
@@ -171,6 +177,7 @@ ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offs
     }
     CallVerdict verdict = next_call("copy", path_of(out));
     if (verdict == CALL_FAILS) return -1;
+    if (verdict == CALL_ENDS) return 0;
     loff_t source_offset = *in_offset;
     loff_t target_offset = *out_offset;
     ssize_t done = copy_file_range(in, in_offset, out, out_offset, size_for(verdict, size), 0);
@@ -230,13 +237,14 @@ int sys_flock(int fd, int operation) {
     return flock(fd, operation);
 }
 
-// Logged with the path the file will have; a rename that took effect is
-// logged again as "renamed SOURCE" + the target on the next line.
 int sys_rename(const char* source, const char* target) {
     if (next_call("rename", target) == CALL_FAILS) return -1;
-    int result = rename(source, target);
-    if (result == 0) log_line(std::string("renamed ") + source + "\n" + target);
-    return result;
+    return rename(source, target);
+}
+
+int sys_unlink(const char* path) {
+    if (next_call("remove", path) == CALL_FAILS) return -1;
+    return unlink(path);
 }
 
 #endif

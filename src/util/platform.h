@@ -188,7 +188,8 @@ void platform_release_pages(const PlatformMapping* mapping, uint64_t offset, uin
 
 // Waits for one key press read from the console or terminal itself (never
 // from redirected standard input), without echo. Returns at once when the
-// process has no console.
+// process has no console. Keys typed ahead are each left for a wait of
+// their own.
 void platform_wait_key();
 
 // The length in bytes of the file open under `stream`, measured on the file

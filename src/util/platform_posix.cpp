@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -220,10 +221,11 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset, Plat
         size_t step = static_cast<size_t>(size < STEP ? size : STEP);
         ssize_t done = sys_copy_file_range(in, &in_offset, out, &out_offset, step);
         if (done < 0 && errno == EINTR) continue;
-        // Any refusal or error: let the plain copy finish the job, or find
-        // out which side failed.
-        if (done < 0) return copy_through_buffer(in, source_offset, out, target_offset, size);
-        if (done == 0) return COPY_READ_FAILED;
+        // Any refusal or error, and a copy of nothing (which some kernel and
+        // file-system pairs give before copying anything, not only at the
+        // end of the file): let the plain copy finish the job; it tells a
+        // real end of the file, and which side failed.
+        if (done <= 0) return copy_through_buffer(in, source_offset, out, target_offset, size);
         source_offset += static_cast<uint64_t>(done);
         target_offset += static_cast<uint64_t>(done);
         size -= static_cast<uint64_t>(done);
@@ -245,7 +247,7 @@ int platform_close(PlatformFile file) {
 }
 
 int platform_remove_file(const char* path) {
-    return unlink(path) == 0;
+    return sys_unlink(path) == 0;
 }
 
 void platform_copy_access(PlatformFile model, PlatformFile file) {
@@ -401,6 +403,92 @@ static void restore_terminal_and_die(int signal_number) {
     raise(signal_number);
 }
 
+// A key that sends several bytes sends them in one burst; a byte that has
+// not come this long after the one before belongs to no key being read.
+static const int KEY_BYTE_WAIT_MS = 100;
+
+static const int ESCAPE = 0x1b;
+
+// A byte read past the end of a key, the start of the next one typed ahead:
+// the next wait begins with it. -1 when there is none.
+static int pending_key_byte = -1;
+
+// The next byte of the key being read, or -1 when none comes in time.
+static int next_key_byte(int tty) {
+    pollfd ready{tty, POLLIN, 0};
+    int polled;
+    do polled = poll(&ready, 1, KEY_BYTE_WAIT_MS);
+    while (polled < 0 && errno == EINTR);
+    if (polled <= 0) return -1;
+    unsigned char byte;
+    ssize_t got;
+    do got = read(tty, &byte, 1);
+    while (got < 0 && errno == EINTR);
+    return got == 1 ? byte : -1;
+}
+
+// Keeps `byte`, read but not part of the key, for the next wait.
+static void keep_for_next_key(int byte) {
+    if (byte >= 0) pending_key_byte = byte;
+}
+
+// Reads the continuation bytes of the UTF-8 character that `lead` starts
+// (none for an ASCII byte or a byte that starts no character).
+static void take_character_rest(int tty, int lead) {
+    int rest = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    for (; rest > 0; rest--) {
+        int byte = next_key_byte(tty);
+        if (byte < 0) return;
+        if ((byte & 0xC0) != 0x80) {
+            keep_for_next_key(byte);
+            return;
+        }
+    }
+}
+
+// Reads what follows an ESC of the same key: nothing (Esc itself); "[",
+// parameter and intermediate bytes and one final byte (cursor, editing and
+// function keys, with or without modifiers); "O" and one byte (keypad, F1 to
+// F4); or one character (Alt with that key). Another ESC starts the next key:
+// Esc pressed twice is two keys.
+static void take_escape_rest(int tty) {
+    int byte = next_key_byte(tty);
+    if (byte < 0) return;
+    if (byte == ESCAPE) {
+        keep_for_next_key(byte);
+        return;
+    }
+    if (byte == '[') {
+        do byte = next_key_byte(tty);
+        while (byte >= 0x20 && byte <= 0x3F);
+    } else if (byte == 'O') {
+        byte = next_key_byte(tty);
+    } else {
+        take_character_rest(tty, byte);
+        return;
+    }
+    if (byte < 0x40 || byte > 0x7E) keep_for_next_key(byte);
+}
+
+// Reads exactly one key, however many bytes it sends, leaving any byte of a
+// later key for the next wait: keys typed ahead are not lost.
+static void take_one_key(int tty) {
+    int first = pending_key_byte;
+    pending_key_byte = -1;
+    if (first < 0) {
+        unsigned char byte;
+        ssize_t got;
+        do got = read(tty, &byte, 1);
+        while (got < 0 && errno == EINTR);
+        if (got != 1) return;
+        first = byte;
+    }
+    if (first == ESCAPE)
+        take_escape_rest(tty);
+    else
+        take_character_rest(tty, first);
+}
+
 void platform_wait_key() {
     int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (tty < 0) return;
@@ -415,8 +503,12 @@ void platform_wait_key() {
     sigemptyset(&handler.sa_mask);
     wait_saved_settings = saved;
     wait_terminal = tty;
-    for (size_t i = 0; i < sizeof WAIT_SIGNALS / sizeof WAIT_SIGNALS[0]; i++)
-        sigaction(WAIT_SIGNALS[i], &handler, &previous[i]);
+    // A signal that is ignored (SIGPIPE always, others under nohup) ends
+    // nothing, so it stays ignored.
+    for (size_t i = 0; i < sizeof WAIT_SIGNALS / sizeof WAIT_SIGNALS[0]; i++) {
+        sigaction(WAIT_SIGNALS[i], nullptr, &previous[i]);
+        if (previous[i].sa_handler != SIG_IGN) sigaction(WAIT_SIGNALS[i], &handler, nullptr);
+    }
 
     // No echo, no line editing, and no signal keys: Ctrl+C arrives as a byte
     // that ends the wait instead of stopping the tool.
@@ -426,20 +518,7 @@ void platform_wait_key() {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     if (tcsetattr(tty, TCSANOW, &raw) == 0) {
-        // One key, however many bytes it sends: a cursor key's escape
-        // sequence arrives in one burst, so take what is there, and wait a
-        // moment for the rest of a sequence that began with ESC alone.
-        unsigned char keys[32];
-        ssize_t got;
-        do got = read(tty, keys, sizeof keys);
-        while (got < 0 && errno == EINTR);
-        if (got == 1 && keys[0] == 0x1b) {
-            raw.c_cc[VMIN] = 0;
-            raw.c_cc[VTIME] = 1;
-            if (tcsetattr(tty, TCSANOW, &raw) == 0)
-                while (read(tty, keys, sizeof keys) > 0) {
-                }
-        }
+        take_one_key(tty);
         tcsetattr(tty, TCSANOW, &saved);
     }
     for (size_t i = 0; i < sizeof WAIT_SIGNALS / sizeof WAIT_SIGNALS[0]; i++)

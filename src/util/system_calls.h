@@ -1,7 +1,9 @@
 // The system calls through which the POSIX platform layer touches files.
 // A normal build calls the system directly; a fault-injection build (tests
 // only, see fault_injection.cpp) routes them through counters that can make
-// a chosen call fail, come back short or stop the process.
+// a chosen call fail, come back short or stop the process, and the fuzz
+// build (fuzz/write_guard.cpp) through checks that every write stays where
+// the run may write.
 #pragma once
 #ifndef _WIN32
 
@@ -14,7 +16,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#ifdef VANTREL_FAULT_INJECTION
+#if defined(VANTREL_FAULT_INJECTION) || defined(VANTREL_WRITE_GUARD)
 
 int sys_open(const char* path, int flags, mode_t mode);
 ssize_t sys_pread(int fd, void* buffer, size_t size, off_t offset);
@@ -28,6 +30,7 @@ off_t sys_lseek(int fd, off_t offset, int whence);
 void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset);
 int sys_flock(int fd, int operation);
 int sys_rename(const char* source, const char* target);
+int sys_unlink(const char* path);
 
 #else
 
@@ -51,6 +54,7 @@ inline void* sys_mmap(void* address, size_t size, int protection, int flags, int
 }
 inline int sys_flock(int fd, int operation) { return flock(fd, operation); }
 inline int sys_rename(const char* source, const char* target) { return rename(source, target); }
+inline int sys_unlink(const char* path) { return unlink(path); }
 
 #endif
 #endif

@@ -1,0 +1,83 @@
+// The system calls of system_calls.h for the fuzz build: each is made as
+// asked, and each that took effect on the file system is checked against
+// what write_guard_allow allows.
+#ifdef VANTREL_WRITE_GUARD
+
+#include "write_guard.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "util/system_calls.h"
+
+static bool guarding = false;
+static std::string allowed_folder, allowed_file;
+
+void write_guard_allow(const std::string& folder, const std::string& file) {
+    guarding = true;
+    allowed_folder = folder;
+    allowed_file = file;
+}
+
+// Where `path` leads, with every link of the folders along it resolved; the
+// last piece is taken as it stands (the calls checked here do not follow a
+// link there, or the path names a file the harness made).
+static std::string resolved(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (last == "." || last == "..") {
+        parent = path;
+        last.clear();
+    }
+    char folder[PATH_MAX];
+    if (!realpath(parent.c_str(), folder)) return "(unresolved) " + path;
+    std::string joined = folder;
+    if (!last.empty()) joined += (joined == "/" ? "" : "/") + last;
+    return joined;
+}
+
+static void require_allowed(const char* path) {
+    if (!guarding) return;
+    std::string where = resolved(path);
+    if (where == allowed_file) return;
+    if (!allowed_folder.empty() &&
+        (where == allowed_folder || where.compare(0, allowed_folder.size() + 1, allowed_folder + "/") == 0))
+        return;
+    fprintf(stderr, "invariant broken: a write outside the folder: %s\n", where.c_str());
+    abort();
+}
+
+int sys_open(const char* path, int flags, mode_t mode) {
+    int fd = open(path, flags, mode);
+    if (fd >= 0 && ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC)))) require_allowed(path);
+    return fd;
+}
+
+int sys_mkdir(const char* path, mode_t mode) {
+    int result = mkdir(path, mode);
+    if (result == 0) require_allowed(path);
+    return result;
+}
+
+int sys_unlink(const char* path) {
+    // Checked first: afterwards the path leads nowhere.
+    require_allowed(path);
+    return unlink(path);
+}
+
+ssize_t sys_pread(int fd, void* buffer, size_t size, off_t offset) { return pread(fd, buffer, size, offset); }
+ssize_t sys_pwrite(int fd, const void* buffer, size_t size, off_t offset) { return pwrite(fd, buffer, size, offset); }
+ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size) {
+    return copy_file_range(in, in_offset, out, out_offset, size, 0);
+}
+int sys_fsync(int fd) { return fsync(fd); }
+int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
+int sys_close(int fd) { return close(fd); }
+off_t sys_lseek(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
+void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
+    return mmap(address, size, protection, flags, fd, offset);
+}
+
+#endif
