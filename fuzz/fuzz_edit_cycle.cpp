@@ -10,6 +10,7 @@
 #include "package/group.h"
 #include "package/list.h"
 #include "package/package_state.h"
+#include "write_guard.h"
 
 static ScratchFolder* scratch;
 static fs::path work, package, loose;
@@ -32,6 +33,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         write_file(path, bytes_of(file.bytes));
     }
     atexit([] { delete scratch; });
+    write_guard_allow("", package.string());
     return 0;
 }
 
