@@ -71,11 +71,11 @@ int platform_name_piece_allowed(const char* piece, size_t length) {
     // A colon names a drive or a file's alternate data stream.
     if (memchr(piece, ':', length)) return 0;
     // Windows drops trailing dots and blanks from names, so a piece made of
-    // them alone ("...", ". .") names no file of its own in its folder. "."
-    // is the folder itself, as everywhere.
+    // them alone ("...", ". .", " ") names no file of its own in its folder.
+    // "." is the folder itself, as everywhere.
     size_t kept = length;
     while (kept > 0 && (piece[kept - 1] == '.' || piece[kept - 1] == ' ')) kept--;
-    if (kept == 0 && length > 1) return 0;
+    if (kept == 0 && length > 0 && !(length == 1 && piece[0] == '.')) return 0;
     return !is_device_name(piece, length);
 }
 
