@@ -57,9 +57,9 @@ uint32_t round_up_to_sector(uint32_t count);
 
 // Writes zero bytes to `stream` (open for writing) until its position is a
 // multiple of SECTOR_SIZE, and returns how many it meant to write (0 to
-// 2047); the write's own result is not examined. The position is taken with
-// ftell as a signed 32-bit value, of which only the low 11 bits count; when
-// it cannot be told (-1: a pipe) the pad is 1 and one zero byte is written.
+// 2047); the write's own result is not examined. The position is taken in
+// 64 bits, past 2 GiB and 4 GiB too, and only its low 11 bits count; when it
+// cannot be told (a pipe) the pad is 1 and one zero byte is written.
 int32_t pad_to_sector(FILE* stream);
 
 // Reads `count` bytes from `source` and writes them to `destination`, at

@@ -142,6 +142,11 @@ void platform_wait_key();
 // the descriptor cannot be positioned (a pipe, a terminal).
 int platform_stream_length(FILE* stream, uint64_t* length);
 
+// The position of `stream` (its buffered bytes counted), in 64 bits on every
+// system: a file past 2 GiB keeps its whole position where `long` has 32
+// bits. Returns 0 when the position cannot be told (a pipe, a terminal).
+int platform_stream_position(FILE* stream, uint64_t* position);
+
 // Starts `program` with the single argument `argument` (none when null) and
 // waits for it to end. The program is looked up on the search path when its
 // name holds no folder part. The argument reaches the child whole, as one

@@ -347,6 +347,14 @@ int platform_stream_length(FILE* stream, uint64_t* length) {
     return 1;
 }
 
+int platform_stream_position(FILE* stream, uint64_t* position) {
+    // ftell's long has 32 bits here.
+    __int64 told = _ftelli64(stream);
+    if (told < 0) return 0;
+    *position = static_cast<uint64_t>(told);
+    return 1;
+}
+
 // Appends `argument` so that the child's command-line parser (the rules of
 // CommandLineToArgvW and of the C runtime) gives it back whole: inside
 // quotes, backslashes are doubled where a quote follows them and each quote
