@@ -102,7 +102,8 @@ enum FolderResult { FOLDER_MADE, FOLDER_EXISTS, FOLDER_FAILED };
 
 // Creates one folder with default permissions. FOLDER_EXISTS when a folder
 // (or a link to one) already stands there; FOLDER_FAILED for anything else,
-// a plain file of that name included.
+// a plain file of that name included. Windows takes paths of any length
+// here, through the long-path form.
 FolderResult platform_make_folder(const char* path);
 
 // Makes `path` the process's working directory.

@@ -151,13 +151,43 @@ CreateResult platform_create_new(const char* path, PlatformFile* file) {
     return CREATE_DONE;
 }
 
+// The long form of `path` ("\\?\C:\..." or "\\?\UNC\server\share\..."),
+// which the wide calls take past MAX_PATH. CreateDirectoryA refuses folders
+// of 248 characters or more (it keeps room for an 8.3 name below them), even
+// one that exists, while the tool's paths may have 259. The long form is
+// taken literally, so the system first folds the path as the ANSI calls
+// would: "." and "..", "/", and the trailing dots and blanks of a piece.
+static int long_path(const char* path, std::wstring* wide) {
+    int size = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (size <= 0) return 0;
+    std::wstring given(static_cast<size_t>(size), L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, &given[0], size) != size) return 0;
+    DWORD full_size = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+    if (full_size == 0) return 0;
+    std::wstring full(full_size, L'\0');
+    DWORD length = GetFullPathNameW(given.c_str(), full_size, &full[0], nullptr);
+    if (length == 0 || length >= full_size) return 0;
+    full.resize(length);
+    // A path in the long form or the device space ("\\.\CON") stays as it is.
+    if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0)
+        *wide = full;
+    else if (full.compare(0, 2, L"\\\\") == 0)
+        *wide = L"\\\\?\\UNC" + full.substr(1);
+    else
+        *wide = L"\\\\?\\" + full;
+    return 1;
+}
+
 PathKind platform_path_kind(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
+    std::wstring wide;
+    if (!long_path(path, &wide)) return PATH_MISSING;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return PATH_MISSING;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         // A link: what it leads to counts, and a dangling one is missing.
-        HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return PATH_MISSING;
         BY_HANDLE_FILE_INFORMATION info;
         if (GetFileInformationByHandle(handle, &info)) attributes = info.dwFileAttributes;
@@ -246,7 +276,9 @@ int platform_remove_file(const char* path) {
 }
 
 FolderResult platform_make_folder(const char* path) {
-    if (CreateDirectoryA(path, nullptr)) return FOLDER_MADE;
+    std::wstring wide;
+    if (!long_path(path, &wide)) return FOLDER_FAILED;
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return FOLDER_MADE;
     if (GetLastError() == ERROR_ALREADY_EXISTS && platform_path_kind(path) == PATH_FOLDER) return FOLDER_EXISTS;
     return FOLDER_FAILED;
 }
