@@ -1,6 +1,6 @@
 // What only Windows has: drive letters, both kinds of slash, CR LF line
 // ends, the names the system keeps for devices, deep folders, and the
-// command interpreter's program lookup.
+// command interpreter's program lookup and batch files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -144,4 +144,24 @@ TEST(WindowsDeepFolders, MakeFolderTakesTheLongForm) {
     // The scratch folder's own removal does not reach this deep.
     for (auto level = levels.rbegin(); level != levels.rend(); ++level)
         RemoveDirectoryW((L"\\\\?\\" + fs::path(*level).wstring()).c_str());
+}
+
+// cmd.exe runs a batch file and parses its command line by rules of its
+// own, by which no quoting keeps an argument from running a command.
+TEST(WindowsRunProgram, BatchFilesAreRefusedWhateverTheArgument) {
+    ScratchFolder scratch;
+    const fs::path saved = fs::current_path();
+    fs::current_path(scratch.path);
+    for (const char* name : {"script.bat", "other.CMD"}) write_file(scratch / name, bytes_of("@exit /b 7\r\n"));
+    const char* const arguments[] = {"plain", "a & echo smuggled> marker", "x\" & echo smuggled> marker & \"",
+                                     "%PATH%", "^& echo smuggled> marker", "two words \"quoted\" | echo smuggled> marker",
+                                     nullptr};
+    for (const char* argument : arguments) {
+        const char* shown = argument ? argument : "(none)";
+        // Named with its extension, found with one added, in any letter case.
+        for (const char* program : {"script.bat", "script", "OTHER.cmd"})
+            EXPECT_EQ(run_program(program, argument), -1) << program << ' ' << shown;
+        EXPECT_FALSE(fs::remove(scratch / "marker")) << "a command ran through " << shown;
+    }
+    fs::current_path(saved);
 }

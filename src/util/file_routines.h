@@ -76,5 +76,7 @@ void copy_stream_bytes(FILE* source, FILE* destination, uint32_t count);
 // output stream is flushed first, so that what the caller printed or wrote
 // comes before anything the program does. Returns the program's exit status
 // (on POSIX 0-255, and 128 + N for a program ended by signal N), or -1 when
-// it cannot be started (not found, not executable).
+// it cannot be started (not found, not executable). On Windows a batch file
+// (.bat, .cmd) is never started and gives -1: cmd.exe, which runs it, parses
+// the argument again, and an "&", "|" or "%NAME%" in it would take effect.
 int run_program(const char* program, const char* argument);

@@ -155,4 +155,6 @@ int platform_stream_position(FILE* stream, uint64_t* position);
 // is quoted by the command-line rules that the C runtime's parser undoes).
 // Returns the exit status (POSIX: 0-255; a child ended by signal N gives
 // 128 + N, as shells report it), or -1 when the program cannot be started.
+// Windows refuses a batch file (.bat, .cmd) with -1: cmd.exe re-parses its
+// command line, and no quoting keeps an argument from running a command.
 int platform_run_program(const char* program, const char* argument);

@@ -456,9 +456,24 @@ static int find_program(const char* program, std::string* found) {
     return 0;
 }
 
+// CreateProcess runs a .bat or .cmd file through cmd.exe, which parses the
+// command line again by rules of its own: "&", "|", "<", ">" and "^" are
+// live outside quotes, a quote cannot be escaped inside them, and %NAME% is
+// expanded even inside quotes, with no escape at all on a command line. No
+// quoting hands such a file an argument whole and inert. The system takes
+// the name's extension after dropping trailing dots and blanks, so the
+// check does too.
+static int is_batch_file(const std::string& path) {
+    size_t end = path.find_last_not_of(". ");
+    if (end == std::string::npos || end < 3) return 0;
+    std::string extension = path.substr(end - 3, 4);
+    for (char& c : extension) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return extension == ".bat" || extension == ".cmd";
+}
+
 int platform_run_program(const char* program, const char* argument) {
     std::string found;
-    if (!find_program(program, &found)) return -1;
+    if (!find_program(program, &found) || is_batch_file(found)) return -1;
     std::string command_line;
     append_quoted(&command_line, program);
     if (argument) {
