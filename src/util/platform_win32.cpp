@@ -4,6 +4,7 @@
 
 #include "platform.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -322,18 +323,56 @@ void platform_release_pages(const PlatformMapping* mapping, uint64_t offset, uin
 // is still to be read, and the next wait takes it without waiting.
 static int second_code_pending = 0;
 
+// The keys of the numeric keypad, as they arrive with NumLock on and (not
+// flagged as enhanced keys, unlike the cursor block) with NumLock off.
+static int is_numpad_key(const KEY_EVENT_RECORD& key) {
+    WORD code = key.wVirtualKeyCode;
+    if (code >= VK_NUMPAD0 && code <= VK_NUMPAD9) return 1;
+    return !(key.dwControlKeyState & ENHANCED_KEY) &&
+           ((code >= VK_PRIOR && code <= VK_DOWN) || code == VK_INSERT || code == VK_CLEAR);
+}
+
 // How many codes a key event yields: none for a key going up or a key with
 // no character and no code of its own (Shift, Ctrl, Alt, a lock key); one
 // for a character, Ctrl+C included; two (0 or 224, then the key's own code)
 // for a function or cursor key.
+//
+// A character typed as Alt plus numpad digits (or pasted: the console
+// delivers pasted text that way too) arrives with the release of Alt, the
+// digits before it being keys pressed while Alt is held, which yield
+// nothing. A character past 16 bits arrives in two halves; the first yields
+// nothing, so that it ends one wait, not two.
 static int codes_of_key(const KEY_EVENT_RECORD& key) {
-    if (!key.bKeyDown) return 0;
-    if (key.uChar.AsciiChar != 0) return 1;
+    wchar_t character = key.uChar.UnicodeChar;
+    if (character >= 0xD800 && character <= 0xDBFF) return 0;
+    if (!key.bKeyDown) return key.wVirtualKeyCode == VK_MENU && character != 0 ? 1 : 0;
+    if ((key.dwControlKeyState & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) && is_numpad_key(key)) return 0;
+    if (character != 0) return 1;
     WORD code = key.wVirtualKeyCode;
     if ((code >= VK_F1 && code <= VK_F12) || (code >= VK_PRIOR && code <= VK_DOWN) || code == VK_INSERT ||
         code == VK_DELETE || code == VK_CLEAR)
         return 2;
     return 0;
+}
+
+// The console's mode before the wait set it to 0, for the control handler.
+static std::atomic<DWORD> mode_before_wait{0};
+
+// Ctrl+Break, or closing the console window, ends the process through the
+// control handlers while the wait reads (input processing is off, so Ctrl+C
+// is only a key). The console would be left in mode 0, without echo or line
+// input, for the shell that gets it back: put its mode back, then pass the
+// event on to the handlers registered before (FALSE), and to the default
+// one that ends the process. A handle of its own: the wait closes its
+// handle when it ends, which may be while this runs on its own thread.
+static BOOL WINAPI restore_console_mode(DWORD) {
+    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (console != INVALID_HANDLE_VALUE) {
+        SetConsoleMode(console, mode_before_wait);
+        CloseHandle(console);
+    }
+    return FALSE;
 }
 
 void platform_wait_key() {
@@ -351,12 +390,14 @@ void platform_wait_key() {
         CloseHandle(console);
         return;
     }
+    mode_before_wait = saved_mode;
+    SetConsoleCtrlHandler(restore_console_mode, TRUE);
     // No echo, no line input and no input processing: Ctrl+C arrives as a
     // key that ends the wait instead of a signal that stops the tool.
     SetConsoleMode(console, 0);
     INPUT_RECORD record;
     DWORD got;
-    while (ReadConsoleInputA(console, &record, 1, &got) && got == 1) {
+    while (ReadConsoleInputW(console, &record, 1, &got) && got == 1) {
         if (record.EventType != KEY_EVENT) continue;
         int codes = codes_of_key(record.Event.KeyEvent);
         if (codes == 0) continue;
@@ -364,6 +405,7 @@ void platform_wait_key() {
         break;
     }
     SetConsoleMode(console, saved_mode);
+    SetConsoleCtrlHandler(restore_console_mode, FALSE);
     CloseHandle(console);
 }
 
