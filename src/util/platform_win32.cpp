@@ -502,9 +502,9 @@ static int find_program(const char* program, std::string* found) {
 // command line again by rules of its own: "&", "|", "<", ">" and "^" are
 // live outside quotes, a quote cannot be escaped inside them, and %NAME% is
 // expanded even inside quotes, with no escape at all on a command line. No
-// quoting hands such a file an argument whole and inert. The system takes
-// the name's extension after dropping trailing dots and blanks, so the
-// check does too.
+// quoting hands such a file an argument whole and inert. Trailing dots and
+// blanks, which the file system drops from a name, are passed over:
+// "x.bat." finds the same file as "x.bat".
 static int is_batch_file(const std::string& path) {
     size_t end = path.find_last_not_of(". ");
     if (end == std::string::npos || end < 3) return 0;
