@@ -4,6 +4,11 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#include <winioctl.h>
+#endif
 
 #include "argument_probe.h"
 #include "test_files.h"
@@ -110,6 +115,35 @@ TEST(PadToSector, ZeroFillsToTheNextBoundary) {
         expected.resize(c.position + static_cast<size_t>(c.pad), 0);
         EXPECT_EQ(contents_of(stream), expected) << c.position;
         fclose(stream);
+    }
+}
+
+// Positions past 2^31 and 2^32, where a 32-bit position would be negative
+// or wrap, in a sparse file: one byte ends just before each position.
+TEST(PadToSector, CountsPositionsPast2GiB) {
+    ScratchFolder scratch;
+    const int64_t GIB_2 = int64_t{1} << 31, GIB_4 = int64_t{1} << 32;
+    const struct {
+        int64_t position;
+        int32_t pad;
+    } cases[] = {{GIB_2 + 1, 2047}, {GIB_2 + 2048, 0}, {GIB_4 - 1, 1}, {GIB_4 + 5, 2043}};
+    for (const auto& c : cases) {
+        const fs::path path = scratch / "sparse";
+        FILE* stream = fopen(path.string().c_str(), "wb");
+        ASSERT_TRUE(stream);
+#ifdef _WIN32
+        DWORD returned;
+        DeviceIoControl(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), FSCTL_SET_SPARSE, nullptr, 0,
+                        nullptr, 0, &returned, nullptr);
+        ASSERT_EQ(_fseeki64(stream, c.position - 1, SEEK_SET), 0);
+#else
+        ASSERT_EQ(fseeko(stream, c.position - 1, SEEK_SET), 0);
+#endif
+        fputc('x', stream);
+        EXPECT_EQ(pad_to_sector(stream), c.pad) << c.position;
+        fclose(stream);
+        EXPECT_EQ(fs::file_size(path), static_cast<uintmax_t>(c.position + c.pad)) << c.position;
+        fs::remove(path);
     }
 }
 

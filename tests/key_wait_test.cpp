@@ -222,6 +222,7 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
 #include <cstdlib>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include <windows.h>
 
@@ -233,6 +234,16 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
 // blocking it. A wait that must end gets long, as a console that wine has
 // only just started can be slow; one that must not is given a moment.
 static const int WAIT_LIMIT_MS = 30000;
+
+// One key event as the console delivers it.
+struct KeyEvent {
+    WORD virtual_key;
+    wchar_t character;
+    DWORD modifiers = 0;
+    BOOL down = TRUE;
+};
+const DWORD ALT = LEFT_ALT_PRESSED;
+const BOOL UP = FALSE;
 
 struct ConsoleKeyWaitTest : ::testing::Test {
     HANDLE input = INVALID_HANDLE_VALUE;
@@ -253,49 +264,59 @@ struct ConsoleKeyWaitTest : ::testing::Test {
     void TearDown() override {
         if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
     }
-    void put_key(WORD virtual_key, char character, DWORD modifiers = 0, BOOL down = TRUE) {
-        INPUT_RECORD record = {};
-        record.EventType = KEY_EVENT;
-        record.Event.KeyEvent.bKeyDown = down;
-        record.Event.KeyEvent.wRepeatCount = 1;
-        record.Event.KeyEvent.wVirtualKeyCode = virtual_key;
-        record.Event.KeyEvent.uChar.AsciiChar = character;
-        record.Event.KeyEvent.dwControlKeyState = modifiers;
+    void put_keys(const std::vector<KeyEvent>& events) {
+        std::vector<INPUT_RECORD> records(events.size());
+        for (size_t i = 0; i < events.size(); i++) {
+            records[i].EventType = KEY_EVENT;
+            KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
+            key = {events[i].down, 1, events[i].virtual_key, 0, {}, events[i].modifiers};
+            key.uChar.UnicodeChar = events[i].character;
+        }
         DWORD written;
-        ASSERT_TRUE(WriteConsoleInputA(input, &record, 1, &written));
+        ASSERT_TRUE(WriteConsoleInputW(input, records.data(), static_cast<DWORD>(records.size()), &written));
     }
     // 1 when a wait, started now, ends within `milliseconds`; a wait that
     // does not is ended with a key so that the test can go on.
-    int wait_ends(int milliseconds, WORD late_key = 0, char late_character = 0, DWORD late_modifiers = 0) {
+    int wait_ends(int milliseconds, const std::vector<KeyEvent>& late_keys = {}) {
         std::future<void> wait = std::async(std::launch::async, platform_wait_key);
-        if (late_key) {
+        if (!late_keys.empty()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            put_key(late_key, late_character, late_modifiers);
+            put_keys(late_keys);
         }
         if (wait.wait_for(std::chrono::milliseconds(milliseconds)) == std::future_status::ready) return 1;
-        put_key('Z', 'z');
+        put_keys({{'Z', L'z'}});
         wait.wait();
         return 0;
     }
 };
 
-TEST_F(ConsoleKeyWaitTest, FunctionKeyEndsOneWaitAndLeavesItsSecondCodeForTheNext) {
-    put_key(VK_F1, 0);
-    put_key(VK_F1, 0, 0, FALSE);
-    EXPECT_TRUE(wait_ends(WAIT_LIMIT_MS));
-    FlushConsoleInputBuffer(input);
-    EXPECT_TRUE(wait_ends(WAIT_LIMIT_MS)) << "the second code was not left pending";
-    EXPECT_FALSE(wait_ends(300)) << "a code was left pending twice";
-    put_key(VK_UP, 0, ENHANCED_KEY);
-    EXPECT_TRUE(wait_ends(WAIT_LIMIT_MS));
-    EXPECT_TRUE(wait_ends(WAIT_LIMIT_MS));
-}
-
-TEST_F(ConsoleKeyWaitTest, ModifierAloneOrAKeyGoingUpDoesNotEndTheWait) {
-    put_key(VK_SHIFT, 0, SHIFT_PRESSED);
-    put_key(VK_CONTROL, 0, LEFT_CTRL_PRESSED);
-    put_key('Q', 'q', 0, FALSE);
-    EXPECT_FALSE(wait_ends(300));
+// Each row is what the console delivers for one key: a function or cursor
+// key gives two codes and ends two waits, the second without reading.
+TEST_F(ConsoleKeyWaitTest, EachKeyEndsOneWaitPerCode) {
+    const struct {
+        const char* key;
+        std::vector<KeyEvent> events;
+        int waits_ended;
+    } cases[] = {
+        {"a letter with an accent", {{VK_OEM_7, L'\u00e9'}, {VK_OEM_7, L'\u00e9', 0, UP}}, 1},
+        {"a character from an input method", {{VK_PROCESSKEY, L'\u4e2d'}}, 1},
+        {"a character past 16 bits, in two halves", {{0, 0xD83D}, {0, 0xDE00}}, 1},
+        {"Alt+numpad 130", {{VK_MENU, 0, ALT}, {VK_NUMPAD1, 0, ALT}, {VK_NUMPAD3, 0, ALT}, {VK_NUMPAD0, 0, ALT},
+                            {VK_MENU, L'\u00e9', 0, UP}}, 1},
+        {"Alt+numpad 130, NumLock off", {{VK_MENU, 0, ALT}, {VK_END, 0, ALT}, {VK_NEXT, 0, ALT}, {VK_INSERT, 0, ALT},
+                                         {VK_MENU, L'\u00e9', 0, UP}}, 1},
+        {"F1", {{VK_F1, 0}, {VK_F1, 0, 0, UP}}, 2},
+        {"cursor up", {{VK_UP, 0, ENHANCED_KEY}}, 2},
+        {"Alt+cursor up", {{VK_MENU, 0, ALT}, {VK_UP, 0, ALT | ENHANCED_KEY}, {VK_MENU, 0, 0, UP}}, 2},
+        {"Shift, Ctrl and Alt alone, a key going up", {{VK_SHIFT, 0, SHIFT_PRESSED}, {VK_CONTROL, 0, LEFT_CTRL_PRESSED},
+                                                       {VK_MENU, 0, ALT}, {VK_MENU, 0, 0, UP}, {'Q', L'q', 0, UP}}, 0},
+    };
+    for (const auto& c : cases) {
+        FlushConsoleInputBuffer(input);
+        put_keys(c.events);
+        for (int i = 1; i <= c.waits_ended; i++) EXPECT_TRUE(wait_ends(WAIT_LIMIT_MS)) << c.key << ", wait " << i;
+        EXPECT_FALSE(wait_ends(300)) << c.key << " ended one wait too many";
+    }
 }
 
 static std::atomic<int> control_events{0};
@@ -308,13 +329,38 @@ static BOOL WINAPI count_control_event(DWORD) {
 TEST_F(ConsoleKeyWaitTest, CtrlCEndsTheWaitAsAKeyAndTheConsoleModeIsRestored) {
     DWORD mode_before = 0, mode_after = 0;
     GetConsoleMode(input, &mode_before);
+    control_events = 0;
     SetConsoleCtrlHandler(count_control_event, TRUE);
-    EXPECT_TRUE(wait_ends(WAIT_LIMIT_MS, 'C', 3, LEFT_CTRL_PRESSED));
+    EXPECT_TRUE(wait_ends(WAIT_LIMIT_MS, {{'C', 3, LEFT_CTRL_PRESSED}}));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     SetConsoleCtrlHandler(count_control_event, FALSE);
     EXPECT_EQ(control_events, 0);
     GetConsoleMode(input, &mode_after);
     EXPECT_EQ(mode_after, mode_before);
+}
+
+// Ctrl+Break, or closing the window, ends the process through the control
+// handlers, not through the wait: the wait's handler puts the console mode
+// back and passes the event on to the handlers registered before it. Wine
+// generates only Ctrl+C events, which the handler takes like any other; the
+// event reaches every process on the console, and these tests run on one
+// of their own.
+TEST_F(ConsoleKeyWaitTest, ControlEventDuringTheWaitRestoresTheModeAndIsPassedOn) {
+    DWORD mode_before = 0, mode = 0;
+    GetConsoleMode(input, &mode_before);
+    control_events = 0;
+    SetConsoleCtrlHandler(count_control_event, TRUE);
+    std::future<void> wait = std::async(std::launch::async, platform_wait_key);
+    for (int tries = 0; tries < 3000 && GetConsoleMode(input, &mode) && mode != 0; tries++) Sleep(10);
+    EXPECT_EQ(mode, 0u) << "the wait did not take the console's mode";
+    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    for (int tries = 0; tries < 3000 && control_events == 0; tries++) Sleep(10);
+    EXPECT_EQ(control_events, 1) << "the event was not passed on";
+    GetConsoleMode(input, &mode);
+    EXPECT_EQ(mode, mode_before);
+    put_keys({{'Z', L'z'}});
+    wait.wait();
+    SetConsoleCtrlHandler(count_control_event, FALSE);
 }
 
 TEST(KeyWaitWithoutConsole, ToolGoesOnAtOnce) {

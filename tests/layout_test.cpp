@@ -124,7 +124,7 @@ TEST(Layout, WindowsRefusesDeviceNamesColonsAndDotPieces) {
         {"PRN .log", false}, {"COM1", false},      {"lpt9.a.b", false}, {"a:b", false},       {"C:x", false},
         {"sub/Com3", false}, {"x\\. .\\y", false}, {"CONSOLE", true},   {"xcon", true},       {"COM0", true},
         {"COM10", true},     {"LPT", true},        {"con_x", true},     {"a.con", true},      {"x..", true},
-        {"a\\.\\b", true},
+        {"a\\.\\b", true},  {" ", false},         {"x\\ \\y", false},  {" x", true},
     };
     for (const auto& c : cases) {
         NameEntry name{};

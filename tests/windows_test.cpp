@@ -1,6 +1,6 @@
 // What only Windows has: drive letters, both kinds of slash, CR LF line
-// ends, the names the system keeps for devices, and the command
-// interpreter's program lookup.
+// ends, the names the system keeps for devices, deep folders, and the
+// command interpreter's program lookup and batch files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 
 #include "test_files.h"
 #include "util/file_routines.h"
+#include "util/platform.h"
 
 static std::string with_crlf(const std::string& text) {
     std::string result;
@@ -122,4 +123,64 @@ TEST(WindowsSharing, LooseFileHeldByAnotherProgramStopsTheGroup) {
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.output, "Can't read file " + native(folder / "held") + "\n");
     EXPECT_TRUE(read_file(package) == original);
+}
+
+// The ANSI call refuses to create a folder of 248 characters or more, even
+// one that exists; a path may have 259. Each run writes one entry into the
+// folder given and one into a sub-folder two characters deeper.
+TEST(WindowsDeepFolders, EntriesBelowFoldersOf248To257CharactersAreWritten) {
+    ScratchFolder scratch;
+    write_file(scratch / "pkg", build_package({{"x", bytes_of("top")}, {"s\\y", bytes_of("below")}}));
+    for (size_t length : {246u, 250u, 255u}) {
+        std::string folder = native(scratch / std::to_string(length));
+        // Pieces of 50, the last of 50 to 100 characters.
+        while (length - folder.size() > 101) folder += "\\" + std::string(50, 'd');
+        folder += "\\" + std::string(length - folder.size() - 1, 'e');
+        ASSERT_EQ(folder.size(), length);
+        ToolRun run = run_tool({"/E", "pkg", folder}, scratch.path);
+        EXPECT_EQ(run.status, 0) << length;
+        EXPECT_EQ(run.output, folder + "\\x\n" + folder + "\\s\\y\n") << length;
+        EXPECT_EQ(text_of(read_file(folder + "\\s\\y")), "below") << length;
+        // Every folder exists now, and is taken as it stands.
+        run = run_tool({"/E", "pkg", folder}, scratch.path);
+        EXPECT_EQ(run.output, "File " + folder + "\\x alredy exists\nFile " + folder + "\\s\\y alredy exists\n")
+            << length;
+    }
+}
+
+// Past MAX_PATH, where the ANSI call fails even under wine, only the long
+// form reaches the folder.
+TEST(WindowsDeepFolders, MakeFolderTakesTheLongForm) {
+    ScratchFolder scratch;
+    std::vector<std::string> levels{native(scratch / "deep")};
+    while (levels.back().size() < 300) levels.push_back(levels.back() + "\\" + std::string(60, 'f'));
+    for (const std::string& level : levels) EXPECT_EQ(platform_make_folder(level.c_str()), FOLDER_MADE) << level;
+    EXPECT_EQ(platform_make_folder(levels.back().c_str()), FOLDER_EXISTS);
+    EXPECT_EQ(platform_path_kind(levels.back().c_str()), PATH_FOLDER);
+    // The path is folded first, as the plain call folds it: no folder "dot.".
+    EXPECT_EQ(platform_make_folder((levels[0] + "\\dot.").c_str()), FOLDER_MADE);
+    EXPECT_TRUE(fs::is_directory(scratch / "deep/dot"));
+    // The scratch folder's own removal does not reach this deep.
+    for (auto level = levels.rbegin(); level != levels.rend(); ++level)
+        RemoveDirectoryW((L"\\\\?\\" + fs::path(*level).wstring()).c_str());
+}
+
+// cmd.exe runs a batch file and parses its command line by rules of its
+// own, by which no quoting keeps an argument from running a command.
+TEST(WindowsRunProgram, BatchFilesAreRefusedWhateverTheArgument) {
+    ScratchFolder scratch;
+    const fs::path saved = fs::current_path();
+    fs::current_path(scratch.path);
+    for (const char* name : {"script.bat", "other.CMD"}) write_file(scratch / name, bytes_of("@exit /b 7\r\n"));
+    const char* const arguments[] = {"plain", "a & echo smuggled> marker", "x\" & echo smuggled> marker & \"",
+                                     "%PATH%", "^& echo smuggled> marker", "two words \"quoted\" | echo smuggled> marker",
+                                     nullptr};
+    for (const char* argument : arguments) {
+        const char* shown = argument ? argument : "(none)";
+        // Named with its extension, found with one added, in any letter case.
+        for (const char* program : {"script.bat", "script", "OTHER.cmd"})
+            EXPECT_EQ(run_program(program, argument), -1) << program << ' ' << shown;
+        EXPECT_FALSE(fs::remove(scratch / "marker")) << "a command ran through " << shown;
+    }
+    fs::current_path(saved);
 }

@@ -41,10 +41,11 @@ uint32_t round_up_to_sector(uint32_t count) {
 }
 
 int32_t pad_to_sector(FILE* stream) {
-    // ftell gives -1 when the position cannot be told; a position past
-    // 2^31 keeps its low bits, which are all that count.
-    int32_t position = static_cast<int32_t>(ftell(stream));
-    uint32_t rest = static_cast<uint32_t>(position) & (SECTOR_SIZE - 1);
+    // A position that cannot be told counts as -1, whose low bits ask for a
+    // pad of one byte.
+    uint64_t position;
+    if (!platform_stream_position(stream, &position)) position = UINT64_MAX;
+    uint32_t rest = static_cast<uint32_t>(position & (SECTOR_SIZE - 1));
     if (rest == 0) return 0;
     static const unsigned char zeros[SECTOR_SIZE] = {};
     uint32_t pad = SECTOR_SIZE - rest;

@@ -57,9 +57,9 @@ uint32_t round_up_to_sector(uint32_t count);
 
 // Writes zero bytes to `stream` (open for writing) until its position is a
 // multiple of SECTOR_SIZE, and returns how many it meant to write (0 to
-// 2047); the write's own result is not examined. The position is taken with
-// ftell as a signed 32-bit value, of which only the low 11 bits count; when
-// it cannot be told (-1: a pipe) the pad is 1 and one zero byte is written.
+// 2047); the write's own result is not examined. The position is taken in
+// 64 bits, past 2 GiB and 4 GiB too, and only its low 11 bits count; when it
+// cannot be told (a pipe) the pad is 1 and one zero byte is written.
 int32_t pad_to_sector(FILE* stream);
 
 // Reads `count` bytes from `source` and writes them to `destination`, at
@@ -76,5 +76,7 @@ void copy_stream_bytes(FILE* source, FILE* destination, uint32_t count);
 // output stream is flushed first, so that what the caller printed or wrote
 // comes before anything the program does. Returns the program's exit status
 // (on POSIX 0-255, and 128 + N for a program ended by signal N), or -1 when
-// it cannot be started (not found, not executable).
+// it cannot be started (not found, not executable). On Windows a batch file
+// (.bat, .cmd) is never started and gives -1: cmd.exe, which runs it, parses
+// the argument again, and an "&", "|" or "%NAME%" in it would take effect.
 int run_program(const char* program, const char* argument);

@@ -159,7 +159,8 @@ enum FolderResult { FOLDER_MADE, FOLDER_EXISTS, FOLDER_FAILED };
 
 // Creates one folder with default permissions. FOLDER_EXISTS when a folder
 // (or a link to one) already stands there; FOLDER_FAILED for anything else,
-// a plain file of that name included.
+// a plain file of that name included. Windows takes paths of any length
+// here, through the long-path form.
 FolderResult platform_make_folder(const char* path);
 
 // Makes `path` the process's working directory.
@@ -200,6 +201,11 @@ void platform_wait_key();
 // the descriptor cannot be positioned (a pipe, a terminal).
 int platform_stream_length(FILE* stream, uint64_t* length);
 
+// The position of `stream` (its buffered bytes counted), in 64 bits on every
+// system: a file past 2 GiB keeps its whole position where `long` has 32
+// bits. Returns 0 when the position cannot be told (a pipe, a terminal).
+int platform_stream_position(FILE* stream, uint64_t* position);
+
 // Starts `program` with the single argument `argument` (none when null) and
 // waits for it to end. The program is looked up on the search path when its
 // name holds no folder part. The argument reaches the child whole, as one
@@ -207,4 +213,6 @@ int platform_stream_length(FILE* stream, uint64_t* length);
 // is quoted by the command-line rules that the C runtime's parser undoes).
 // Returns the exit status (POSIX: 0-255; a child ended by signal N gives
 // 128 + N, as shells report it), or -1 when the program cannot be started.
+// Windows refuses a batch file (.bat, .cmd) with -1: cmd.exe re-parses its
+// command line, and no quoting keeps an argument from running a command.
 int platform_run_program(const char* program, const char* argument);

@@ -539,6 +539,13 @@ int platform_stream_length(FILE* stream, uint64_t* length) {
     return 1;
 }
 
+int platform_stream_position(FILE* stream, uint64_t* position) {
+    off_t told = ftello(stream);
+    if (told < 0) return 0;
+    *position = static_cast<uint64_t>(told);
+    return 1;
+}
+
 int platform_run_program(const char* program, const char* argument) {
     char* argv[] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
     pid_t child;

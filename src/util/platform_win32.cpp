@@ -4,6 +4,7 @@
 
 #include "platform.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -71,11 +72,11 @@ int platform_name_piece_allowed(const char* piece, size_t length) {
     // A colon names a drive or a file's alternate data stream.
     if (memchr(piece, ':', length)) return 0;
     // Windows drops trailing dots and blanks from names, so a piece made of
-    // them alone ("...", ". .") names no file of its own in its folder. "."
-    // is the folder itself, as everywhere.
+    // them alone ("...", ". .", " ") names no file of its own in its folder.
+    // "." is the folder itself, as everywhere.
     size_t kept = length;
     while (kept > 0 && (piece[kept - 1] == '.' || piece[kept - 1] == ' ')) kept--;
-    if (kept == 0 && length > 1) return 0;
+    if (kept == 0 && length > 0 && !(length == 1 && piece[0] == '.')) return 0;
     return !is_device_name(piece, length);
 }
 
@@ -228,13 +229,43 @@ CreateResult platform_create_new(const char* path, PlatformFile* file) {
     return CREATE_DONE;
 }
 
+// The long form of `path` ("\\?\C:\..." or "\\?\UNC\server\share\..."),
+// which the wide calls take past MAX_PATH. CreateDirectoryA refuses folders
+// of 248 characters or more (it keeps room for an 8.3 name below them), even
+// one that exists, while the tool's paths may have 259. The long form is
+// taken literally, so the system first folds the path as the ANSI calls
+// would: "." and "..", "/", and the trailing dots and blanks of a piece.
+static int long_path(const char* path, std::wstring* wide) {
+    int size = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (size <= 0) return 0;
+    std::wstring given(static_cast<size_t>(size), L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, &given[0], size) != size) return 0;
+    DWORD full_size = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+    if (full_size == 0) return 0;
+    std::wstring full(full_size, L'\0');
+    DWORD length = GetFullPathNameW(given.c_str(), full_size, &full[0], nullptr);
+    if (length == 0 || length >= full_size) return 0;
+    full.resize(length);
+    // A path in the long form or the device space ("\\.\CON") stays as it is.
+    if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0)
+        *wide = full;
+    else if (full.compare(0, 2, L"\\\\") == 0)
+        *wide = L"\\\\?\\UNC" + full.substr(1);
+    else
+        *wide = L"\\\\?\\" + full;
+    return 1;
+}
+
 PathKind platform_path_kind(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
+    std::wstring wide;
+    if (!long_path(path, &wide)) return PATH_MISSING;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return PATH_MISSING;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         // A link: what it leads to counts, and a dangling one is missing.
-        HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return PATH_MISSING;
         BY_HANDLE_FILE_INFORMATION info;
         if (GetFileInformationByHandle(handle, &info)) attributes = info.dwFileAttributes;
@@ -339,7 +370,9 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
 }
 
 FolderResult platform_make_folder(const char* path) {
-    if (CreateDirectoryA(path, nullptr)) return FOLDER_MADE;
+    std::wstring wide;
+    if (!long_path(path, &wide)) return FOLDER_FAILED;
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return FOLDER_MADE;
     if (GetLastError() == ERROR_ALREADY_EXISTS && platform_path_kind(path) == PATH_FOLDER) return FOLDER_EXISTS;
     return FOLDER_FAILED;
 }
@@ -383,18 +416,56 @@ void platform_release_pages(const PlatformMapping* mapping, uint64_t offset, uin
 // is still to be read, and the next wait takes it without waiting.
 static int second_code_pending = 0;
 
+// The keys of the numeric keypad, as they arrive with NumLock on and (not
+// flagged as enhanced keys, unlike the cursor block) with NumLock off.
+static int is_numpad_key(const KEY_EVENT_RECORD& key) {
+    WORD code = key.wVirtualKeyCode;
+    if (code >= VK_NUMPAD0 && code <= VK_NUMPAD9) return 1;
+    return !(key.dwControlKeyState & ENHANCED_KEY) &&
+           ((code >= VK_PRIOR && code <= VK_DOWN) || code == VK_INSERT || code == VK_CLEAR);
+}
+
 // How many codes a key event yields: none for a key going up or a key with
 // no character and no code of its own (Shift, Ctrl, Alt, a lock key); one
 // for a character, Ctrl+C included; two (0 or 224, then the key's own code)
 // for a function or cursor key.
+//
+// A character typed as Alt plus numpad digits (or pasted: the console
+// delivers pasted text that way too) arrives with the release of Alt, the
+// digits before it being keys pressed while Alt is held, which yield
+// nothing. A character past 16 bits arrives in two halves; the first yields
+// nothing, so that it ends one wait, not two.
 static int codes_of_key(const KEY_EVENT_RECORD& key) {
-    if (!key.bKeyDown) return 0;
-    if (key.uChar.AsciiChar != 0) return 1;
+    wchar_t character = key.uChar.UnicodeChar;
+    if (character >= 0xD800 && character <= 0xDBFF) return 0;
+    if (!key.bKeyDown) return key.wVirtualKeyCode == VK_MENU && character != 0 ? 1 : 0;
+    if ((key.dwControlKeyState & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) && is_numpad_key(key)) return 0;
+    if (character != 0) return 1;
     WORD code = key.wVirtualKeyCode;
     if ((code >= VK_F1 && code <= VK_F12) || (code >= VK_PRIOR && code <= VK_DOWN) || code == VK_INSERT ||
         code == VK_DELETE || code == VK_CLEAR)
         return 2;
     return 0;
+}
+
+// The console's mode before the wait set it to 0, for the control handler.
+static std::atomic<DWORD> mode_before_wait{0};
+
+// Ctrl+Break, or closing the console window, ends the process through the
+// control handlers while the wait reads (input processing is off, so Ctrl+C
+// is only a key). The console would be left in mode 0, without echo or line
+// input, for the shell that gets it back: put its mode back, then pass the
+// event on to the handlers registered before (FALSE), and to the default
+// one that ends the process. A handle of its own: the wait closes its
+// handle when it ends, which may be while this runs on its own thread.
+static BOOL WINAPI restore_console_mode(DWORD) {
+    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (console != INVALID_HANDLE_VALUE) {
+        SetConsoleMode(console, mode_before_wait);
+        CloseHandle(console);
+    }
+    return FALSE;
 }
 
 void platform_wait_key() {
@@ -412,12 +483,14 @@ void platform_wait_key() {
         CloseHandle(console);
         return;
     }
+    mode_before_wait = saved_mode;
+    SetConsoleCtrlHandler(restore_console_mode, TRUE);
     // No echo, no line input and no input processing: Ctrl+C arrives as a
     // key that ends the wait instead of a signal that stops the tool.
     SetConsoleMode(console, 0);
     INPUT_RECORD record;
     DWORD got;
-    while (ReadConsoleInputA(console, &record, 1, &got) && got == 1) {
+    while (ReadConsoleInputW(console, &record, 1, &got) && got == 1) {
         if (record.EventType != KEY_EVENT) continue;
         int codes = codes_of_key(record.Event.KeyEvent);
         if (codes == 0) continue;
@@ -425,6 +498,7 @@ void platform_wait_key() {
         break;
     }
     SetConsoleMode(console, saved_mode);
+    SetConsoleCtrlHandler(restore_console_mode, FALSE);
     CloseHandle(console);
 }
 
@@ -437,6 +511,14 @@ int platform_stream_length(FILE* stream, uint64_t* length) {
     LARGE_INTEGER size;
     if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) return 0;
     *length = static_cast<uint64_t>(size.QuadPart);
+    return 1;
+}
+
+int platform_stream_position(FILE* stream, uint64_t* position) {
+    // ftell's long has 32 bits here.
+    __int64 told = _ftelli64(stream);
+    if (told < 0) return 0;
+    *position = static_cast<uint64_t>(told);
     return 1;
 }
 
@@ -509,9 +591,24 @@ static int find_program(const char* program, std::string* found) {
     return 0;
 }
 
+// CreateProcess runs a .bat or .cmd file through cmd.exe, which parses the
+// command line again by rules of its own: "&", "|", "<", ">" and "^" are
+// live outside quotes, a quote cannot be escaped inside them, and %NAME% is
+// expanded even inside quotes, with no escape at all on a command line. No
+// quoting hands such a file an argument whole and inert. Trailing dots and
+// blanks, which the file system drops from a name, are passed over:
+// "x.bat." finds the same file as "x.bat".
+static int is_batch_file(const std::string& path) {
+    size_t end = path.find_last_not_of(". ");
+    if (end == std::string::npos || end < 3) return 0;
+    std::string extension = path.substr(end - 3, 4);
+    for (char& c : extension) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return extension == ".bat" || extension == ".cmd";
+}
+
 int platform_run_program(const char* program, const char* argument) {
     std::string found;
-    if (!find_program(program, &found)) return -1;
+    if (!find_program(program, &found) || is_batch_file(found)) return -1;
     std::string command_line;
     append_quoted(&command_line, program);
     if (argument) {
