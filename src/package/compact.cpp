@@ -58,12 +58,19 @@ static int write_compacted(const CompactionPlan* plan, PlatformFile file) {
     if (!copy_from_package(file, state.directory.size, state.directory.size, first.size - state.directory.size))
         return 0;
     uint64_t written = first.size;
-    for (uint32_t i = 1; i < plan->range_count; i++) {
+    for (uint32_t i = 1; i < plan->range_count;) {
         const MovedRange& range = plan->ranges[i];
+        // Runs that touch, and stay touching, go in one copy: a package of
+        // many small entries would otherwise cost a system call each.
+        uint64_t size = range.size;
+        for (i++; i < plan->range_count && plan->ranges[i].old_offset == range.old_offset + size &&
+                  plan->ranges[i].new_offset == range.new_offset + size;
+             i++)
+            size += plan->ranges[i].size;
         if (!write_zeros(file, written, range.new_offset - written))
             return report("Can't write data file %s\n", state.package_path);
-        if (!copy_from_package(file, range.old_offset, range.new_offset, range.size)) return 0;
-        written = range.new_offset + range.size;
+        if (!copy_from_package(file, range.old_offset, range.new_offset, size)) return 0;
+        written = range.new_offset + size;
     }
     if (!write_zeros(file, written, plan->new_size - written))
         return report("Can't write data file %s\n", state.package_path);
