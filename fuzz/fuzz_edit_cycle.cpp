@@ -16,10 +16,8 @@ static ScratchFolder* scratch;
 static fs::path work, package, loose;
 
 // Loose files named as the seeds' entries, some equal to the seeds' bytes.
-static const struct {
-    const char* name;
-    const char* bytes;
-} LOOSE_FILES[] = {{"a", "first entry"}, {"empty", ""}, {"sub/b", "changed bytes"}, {"0123456789abcdef", "sixteen"}};
+static const std::vector<LooseFile> LOOSE_FILES = {
+    {"a", "first entry"}, {"empty", ""}, {"sub/b", "changed bytes"}, {"0123456789abcdef", "sixteen"}};
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     start_fuzzing();
@@ -27,11 +25,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     work = *scratch / "work";
     package = work / "pkg.dat";
     loose = work / "loose";
-    for (const auto& file : LOOSE_FILES) {
-        fs::path path = loose / file.name;
-        fs::create_directories(path.parent_path());
-        write_file(path, bytes_of(file.bytes));
-    }
+    write_loose_files(loose, LOOSE_FILES);
     atexit([] { delete scratch; });
     write_guard_allow("", package.string());
     return 0;
@@ -42,9 +36,7 @@ static Bytes bytes_of_row(const Bytes& package_bytes, FixtureRow row) {
     return Bytes(package_bytes.begin() + row.offset, package_bytes.begin() + row.offset + row.size);
 }
 
-static bool in_file(FixtureRow row, size_t file_size) {
-    return uint64_t{row.offset} + row.size <= file_size;
-}
+static bool in_file(FixtureRow row, size_t file_size) { return uint64_t{row.offset} + row.size <= file_size; }
 
 static uint64_t alignment_of(uint64_t offset) {
     uint64_t lowest_bit = offset & (~offset + 1);
@@ -72,9 +64,10 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
         FixtureRow old_row = get_row(before, i), new_row = get_row(after, i);
         const std::string name = entry_name(before, i);
         const fs::path path = below(loose.string(), name);
-        const bool has_loose = !has_parent_piece(name) && path.string().size() < PATH_LIMIT &&
-                               fs::is_regular_file(path);
-        const bool same = has_loose && in_file(old_row, before.size()) && bytes_of_row(before, old_row) == read_file(path);
+        const bool has_loose =
+            !has_parent_piece(name) && path.string().size() < PATH_LIMIT && fs::is_regular_file(path);
+        const bool same =
+            has_loose && in_file(old_row, before.size()) && bytes_of_row(before, old_row) == read_file(path);
         if (old_row.offset == new_row.offset && old_row.size == new_row.size) {
             // A row that points past the old end may, by chance, point just
             // where its appended copy went.
@@ -84,11 +77,14 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
         }
         any_changed = true;
         require(!names_stay || (has_loose && !same), "/U changes only rows whose loose file differs");
-        require(new_row.offset >= before.size() && in_file(new_row, after.size()), "a changed row points at appended bytes");
+        require(new_row.offset >= before.size() && in_file(new_row, after.size()),
+                "a changed row points at appended bytes");
         if (names_stay)
-            require(bytes_of_row(after, new_row) == read_file(path), "a changed row points at a whole copy of its loose file");
+            require(bytes_of_row(after, new_row) == read_file(path),
+                    "a changed row points at a whole copy of its loose file");
     }
-    if (!any_changed && after.size() == before.size()) require(after == before, "/U with nothing changed writes nothing");
+    if (!any_changed && after.size() == before.size())
+        require(after == before, "/U with nothing changed writes nothing");
 }
 
 // /C: every entry keeps its bytes, rows that share or overlap bytes still

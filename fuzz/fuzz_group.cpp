@@ -13,10 +13,7 @@
 static ScratchFolder* scratch;
 static fs::path work, package, loose;
 
-static const struct {
-    const char* name;
-    const char* bytes;
-} LOOSE_FILES[] = {{"a", "alpha"},
+static const std::vector<LooseFile> LOOSE_FILES = {{"a", "alpha"},
                    {"empty", ""},
                    {"sub/b", "bravo bytes"},
                    {"sub/deeper/c", "charlie"},
@@ -28,11 +25,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     work = *scratch / "work";
     package = work / "pkg.dat";
     loose = work / "loose";
-    for (const auto& file : LOOSE_FILES) {
-        fs::path path = loose / file.name;
-        fs::create_directories(path.parent_path());
-        write_file(path, bytes_of(file.bytes));
-    }
+    write_loose_files(loose, LOOSE_FILES);
     write_file(*scratch / "secret", bytes_of("outside the loose folder"));
     // Group writes the package and nothing else, not even a loose file.
     write_guard_allow("", package.string());

@@ -44,6 +44,14 @@ void end_run() {
     fs::current_path(saved_working_folder);
 }
 
+void write_loose_files(const fs::path& folder, const std::vector<LooseFile>& files) {
+    for (const LooseFile& file : files) {
+        fs::path path = folder / file.name;
+        fs::create_directories(path.parent_path());
+        write_file(path, bytes_of(file.bytes));
+    }
+}
+
 void require_only(const fs::path& folder, const std::set<std::string>& allowed) {
     for (const fs::directory_entry& entry : fs::directory_iterator(folder))
         require(allowed.count(entry.path().filename().string()) != 0, "nothing appears outside the folder");

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "test_files.h"
 
@@ -27,6 +28,14 @@ void start_run(const fs::path& package, const fs::path& folder);
 // open package, and any directory block still held) and puts back the
 // working directory that start_run found.
 void end_run();
+
+struct LooseFile {
+    const char* name;  // below the loose folder, with '/' between folders
+    const char* bytes;
+};
+
+// Writes each file below `folder`, making the sub-folders it needs.
+void write_loose_files(const fs::path& folder, const std::vector<LooseFile>& files);
 
 // Requires the names directly inside `folder` to be a subset of `allowed`.
 void require_only(const fs::path& folder, const std::set<std::string>& allowed);

@@ -363,6 +363,40 @@ TEST_F(ConsoleKeyWaitTest, ControlEventDuringTheWaitRestoresTheModeAndIsPassedOn
     SetConsoleCtrlHandler(count_control_event, FALSE);
 }
 
+// Ctrl+C while a group on the same console appends: the tool's control
+// handler cuts the package back before the process ends.
+TEST_F(ConsoleKeyWaitTest, ControlEventDuringGroupCutsThePackageBack) {
+    ScratchFolder scratch;
+    std::vector<FixtureEntry> entries;
+    for (const char* name : {"a", "b", "c", "d", "e", "f"}) entries.push_back({name, bytes_of("old")});
+    const Bytes original = build_package(entries);
+    write_file(scratch / "pkg", original);
+    fs::create_directory(scratch / "loose");
+    const Bytes large = pattern_bytes(48 << 20, 7);
+    for (const FixtureEntry& entry : entries) write_file(scratch / "loose" / entry.name, large);
+
+    std::string command_line = "\"" + tool_path() + "\" /P pkg loose";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child;
+    control_events = 0;
+    SetConsoleCtrlHandler(count_control_event, TRUE);
+    ASSERT_TRUE(CreateProcessA(tool_path().c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               scratch.path.string().c_str(), &startup, &child));
+    // Once the first copy has begun, five more are still to come.
+    for (int tries = 0; tries < 6000 && fs::file_size(scratch / "pkg") == original.size(); tries++) Sleep(1);
+    EXPECT_GT(fs::file_size(scratch / "pkg"), original.size()) << "the group never began to append";
+    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(child.hProcess, &status);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    SetConsoleCtrlHandler(count_control_event, FALSE);
+    EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    EXPECT_TRUE(read_file(scratch / "pkg") == original);
+}
+
 TEST(KeyWaitWithoutConsole, ToolGoesOnAtOnce) {
     ScratchFolder scratch;
     fs::create_directory(scratch / "out");

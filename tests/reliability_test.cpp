@@ -37,7 +37,8 @@ TEST_F(LockTest, HeldPackageRefusesWhatItCannotShareAtOnce) {
         PlatformFile held;
         uint64_t size;
         ASSERT_EQ(platform_open_package(native(package).c_str(), c.held, &held, &size), OPEN_DONE);
-        ToolRun run = run_tool({c.option, package.string(), (c.option[1] == 'E' ? out : folder).string()}, scratch.path);
+        ToolRun run =
+            run_tool({c.option, package.string(), (c.option[1] == 'E' ? out : folder).string()}, scratch.path);
         platform_close(held);
         EXPECT_TRUE(read_file(package) == original);
         if (c.refused) {
@@ -122,8 +123,9 @@ TEST_F(LockTest, CompactAndGroupAtOnceLoseNothing) {
     for (int trial = 0; trial < 12; trial++) {
         SCOPED_TRACE("trial " + std::to_string(trial));
         write_file(package, with_dead_bytes);
-        std::future<ToolRun> compact =
-            std::async(std::launch::async, [&] { return run_tool({"/C", package.string()}, scratch.path); });
+        std::future<ToolRun> compact = std::async(std::launch::async, [&] {
+            return run_tool({"/C", package.string()}, scratch.path);
+        });
         ToolRun group = run_tool({"/P", package.string(), folder.string()}, scratch.path);
         ToolRun compacted = compact.get();
         EXPECT_TRUE(compacted.status == 0 || compacted.output == "Data file " + native(package) + " is in use\n");

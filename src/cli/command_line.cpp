@@ -19,7 +19,14 @@ const char USAGE_TEXT[] =
     "/l - list files\n"
     "/c - compact the package\n";
 
-enum Operation { OPERATION_NONE, OPERATION_EXPAND, OPERATION_GROUP, OPERATION_UPDATE, OPERATION_LIST, OPERATION_COMPACT };
+enum Operation {
+    OPERATION_NONE,
+    OPERATION_EXPAND,
+    OPERATION_GROUP,
+    OPERATION_UPDATE,
+    OPERATION_LIST,
+    OPERATION_COMPACT
+};
 
 // Each option, and how many arguments (the option included) it takes.
 struct OptionRule {
@@ -46,7 +53,7 @@ static Operation recognise_option(const char* option, int argument_count) {
     for (const OptionRule& rule : OPTION_RULES)
         if (strcmp(upper, rule.option) == 0)
             return argument_count >= rule.fewest_arguments && argument_count <= rule.most_arguments ? rule.operation
-                                                                                                      : OPERATION_NONE;
+                                                                                                    : OPERATION_NONE;
     return OPERATION_NONE;
 }
 

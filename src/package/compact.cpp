@@ -19,7 +19,8 @@ static int create_temporary(char* path, PlatformFile* file) {
     CreateResult created = CREATE_FAILED;
     for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; attempt++) {
         seed = seed * 6364136223846793005u + 1442695040888963407u;
-        snprintf(path, TEMPORARY_PATH_BUFFER, "%.*s.%08x.tmp", static_cast<int>(PATH_LIMIT - 1), state.package_path, static_cast<unsigned>(seed >> 32));
+        snprintf(path, TEMPORARY_PATH_BUFFER, "%.*s.%08x.tmp", static_cast<int>(PATH_LIMIT - 1), state.package_path,
+                 static_cast<unsigned>(seed >> 32));
         created = platform_create_new(path, file);
         if (created != CREATE_EXISTS) break;
     }

@@ -21,9 +21,7 @@ static uint64_t alignment_of(uint64_t offset) {
     return offset == 0 || lowest_bit > MAX_ALIGNMENT ? MAX_ALIGNMENT : lowest_bit;
 }
 
-static uint64_t end_of(const RowRange& range) {
-    return uint64_t{range.start} + range.size;
-}
+static uint64_t end_of(const RowRange& range) { return uint64_t{range.start} + range.size; }
 
 // 1 when a row with bytes inside the file covers part of the data table.
 static int rows_cover_data_table(const RowRange* ranges, uint32_t count) {
@@ -55,7 +53,8 @@ int plan_compaction(int move_rows, CompactionPlan* plan) {
     uint32_t range_count = 0;
     for (uint32_t i = 0; i < entry_count; i++) {
         DataEntry entry = read_data_entry(data_table, i);
-        if (uint64_t{entry.offset} + entry.size <= file_size) ranges[range_count++] = RowRange{entry.offset, entry.size, i};
+        if (uint64_t{entry.offset} + entry.size <= file_size)
+            ranges[range_count++] = RowRange{entry.offset, entry.size, i};
     }
     // By start, and a row of size 0 before the rows that start where it is.
     std::sort(ranges, ranges + range_count, [](const RowRange& a, const RowRange& b) {
@@ -86,7 +85,8 @@ int plan_compaction(int move_rows, CompactionPlan* plan) {
                 entry.offset = static_cast<uint32_t>(ranges[i].start - run_start + new_start);
                 write_data_entry(data_table, ranges[i].row, entry);
             }
-        if (run_end > run_start) plan->ranges[plan->range_count++] = MovedRange{run_start, new_start, run_end - run_start};
+        if (run_end > run_start)
+            plan->ranges[plan->range_count++] = MovedRange{run_start, new_start, run_end - run_start};
         plan->live_size += run_end - run_start;
         cursor = new_start + (run_end - run_start);
     }

@@ -305,7 +305,8 @@ static void drop_cleanup() {
 
 static void restore_interrupt_handlers() {
     if (!interrupt_handlers_set) return;
-    for (size_t i = 0; i < INTERRUPT_SIGNAL_COUNT; i++) sigaction(INTERRUPT_SIGNALS[i], &interrupt_previous[i], nullptr);
+    for (size_t i = 0; i < INTERRUPT_SIGNAL_COUNT; i++)
+        sigaction(INTERRUPT_SIGNALS[i], &interrupt_previous[i], nullptr);
     interrupt_handlers_set = 0;
 }
 

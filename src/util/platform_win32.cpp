@@ -96,12 +96,16 @@ static HANDLE cleanup_file = INVALID_HANDLE_VALUE;
 static uint64_t cleanup_size = 0;
 static std::string cleanup_path;
 
+// Registered first, so it runs after any handler registered later (the key
+// wait's). It ends the process as the system's own handler would, with the
+// status of an interrupted program, but says so itself: not every system's
+// default handler does.
 static BOOL WINAPI undo_on_console_event(DWORD) {
     EnterCriticalSection(write_guard());
-    if (cleanup_file != INVALID_HANDLE_VALUE) platform_truncate(reinterpret_cast<PlatformFile>(cleanup_file), cleanup_size);
+    if (cleanup_file != INVALID_HANDLE_VALUE)
+        platform_truncate(reinterpret_cast<PlatformFile>(cleanup_file), cleanup_size);
     if (!cleanup_path.empty()) DeleteFileA(cleanup_path.c_str());
-    // The next handler, in the end the system's own, ends the process.
-    return FALSE;
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 void platform_start_console() {
