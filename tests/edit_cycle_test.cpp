@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "test_files.h"
@@ -178,6 +179,42 @@ TEST_F(EditCycleTest, CompactKeepsSharingOrderAlignmentAndRowsItCannotMove) {
     write_file(package, header_only);
     EXPECT_EQ(tool("/C").output, native(package) + ": 100 bytes reclaimed\n");
     EXPECT_TRUE(read_file(package) == Bytes(header_only.begin(), header_only.begin() + 32));
+}
+
+// A package past the 2^31 - 1 bytes that /P and /U can grow to, its live
+// bytes near its 3 GiB end and the rest dead (a sparse file): /U refuses to
+// append, /C brings it back, and /U works again.
+TEST_F(EditCycleTest, CompactRescuesAPackagePastTheSizeLimit) {
+    const uint64_t size = uint64_t{3} << 30;
+    Bytes old_package = build_package({{"a", bytes_of("first")}, {"b", {}}});
+    const Bytes far_bytes = pattern_bytes(50, 5);
+    set_row(old_package, 1, FixtureRow{static_cast<uint32_t>(size - 100), 50});
+    write_file(package, old_package);
+    fs::resize_file(package, size);
+    {
+        std::fstream out(package, std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(static_cast<std::streamoff>(size - 100));
+        out.write(reinterpret_cast<const char*>(far_bytes.data()), 50);
+    }
+    fs::create_directory(work);
+    write_file(work / "a", bytes_of("edited"));
+    ToolRun refused = tool("/U", work);
+    EXPECT_EQ(refused.status, 255);
+    EXPECT_EQ(refused.output, "File too large for package " + native(work / "a") + "\n");
+    EXPECT_EQ(fs::file_size(package), size);
+
+    ToolRun compact = tool("/C");
+    EXPECT_EQ(compact.status, 0);
+    const Bytes rescued = read_file(package);
+    ASSERT_LT(rescued.size(), 4096u);
+    EXPECT_EQ(compact.output, native(package) + ": " + std::to_string(size - rescued.size()) + " bytes reclaimed\n");
+    const FixtureRow far = get_row(rescued, 1);
+    EXPECT_TRUE(Bytes(rescued.begin() + far.offset, rescued.begin() + far.offset + far.size) == far_bytes);
+    EXPECT_EQ(far.offset % 4, 0u);  // it was 4-aligned
+
+    ToolRun update = tool("/U", work);
+    EXPECT_EQ(update.status, 0);
+    EXPECT_EQ(update.output, native(work / "a") + "\n");
 }
 
 TEST_F(EditCycleTest, ListPrintsRowsMarksAndSummary) {
