@@ -100,7 +100,9 @@ static int group_loose_files(int changed_only) {
         // the byte and to its time stamps.
         if (grouped && changed_only && state.appended_count == 0) {
             platform_interrupt_resume();
-            return close_package();
+            // Nothing was written, so closing cannot lose anything.
+            close_package();
+            return 1;
         }
         grouped = grouped && sync_package();
         // Once the block's write has begun, some of its new rows may be on
