@@ -5,20 +5,28 @@
 
 #include "../util/console.h"
 #include "loose_compare.h"
+#include "loose_files.h"
 #include "package_state.h"
 
 // Positions in the package are signed 32-bit values in the format's world,
 // so no appended copy may end past this.
 static const uint64_t PACKAGE_SIZE_LIMIT = INT32_MAX;
 
-int append_loose_file(const char* path, unsigned char* data_row) {
+int append_loose_file(char* path, unsigned char* data_row) {
     PackageState& state = package_state;
     PlatformFile loose;
     uint64_t loose_size;
-    OpenResult opened = platform_open_read(path, &loose, &loose_size);
-    if (opened == OPEN_MISSING) return 1;
+    LooseResult found = open_loose_file(path, &loose, &loose_size);
+    if (found == LOOSE_MISSING) return 1;
     // An edit that cannot be read must not be passed over as if there were none.
-    if (opened != OPEN_DONE) return report("Can't read file %s\n", path);
+    if (found == LOOSE_UNREADABLE) return report("Can't read file %s\n", path);
+    // No file can be told to be the entry's: the row keeps its bytes, and
+    // the run goes on, to fail at its end.
+    if (found == LOOSE_AMBIGUOUS) {
+        state.ambiguous_count++;
+        report("Ambiguous loose file %s\n", path);
+        return 1;
+    }
 
     if (state.changed_only) {
         CompareResult compared = compare_with_entry(loose, loose_size, read_data_entry(data_row, 0));
@@ -91,6 +99,7 @@ static int group_loose_files(int changed_only) {
     state.append_offset = state.package_size;
     state.changed_only = changed_only;
     state.appended_count = 0;
+    state.ambiguous_count = 0;
 
     int grouped = read_directory_block();
     if (grouped) {
@@ -102,7 +111,7 @@ static int group_loose_files(int changed_only) {
             platform_interrupt_resume();
             // Nothing was written, so closing cannot lose anything.
             close_package();
-            return 1;
+            return state.ambiguous_count == 0;
         }
         grouped = grouped && sync_package();
         // Once the block's write has begun, some of its new rows may be on
@@ -118,7 +127,7 @@ static int group_loose_files(int changed_only) {
         platform_interrupt_resume();
     }
     if (!close_package() && grouped) grouped = report("Can't write data file %s\n", state.package_path);
-    return grouped;
+    return grouped && state.ambiguous_count == 0;
 }
 
 int group_package() {

@@ -7,7 +7,8 @@
 #include <cstdint>
 
 // Groups package_state.folder_path into package_state.package_path.
-// Returns 1 on success. Returns 0, after a one-line message naming the file,
+// Returns 1 on success; 0 also after a run that skipped an ambiguous loose
+// file, once the rest is grouped. Returns 0, after a one-line message naming the file,
 // when the package cannot be opened for update, is in use or is malformed,
 // or when an append fails; the package then keeps its old directory block
 // and length. An interrupt before the directory block's write cuts the
@@ -19,11 +20,14 @@ int group_package();
 // package is not written at all.
 int update_package();
 
-// Appends the loose file at `path` to the open package at append_offset and
-// points `data_row` (8 bytes in the directory buffer) at the copy, printing
-// the path. A missing loose file, or one that is not a regular file (a
-// folder, a pipe), is skipped in silence, and so is, for update_package, one
-// that holds the bytes the row points at. Returns 1 when the file was
-// appended or skipped, 0 (after a message) when it cannot be read, or an I/O
-// failure or the package's size limit ends the operation.
-int append_loose_file(const char* path, unsigned char* data_row);
+// Appends the loose file of `path`, an entry's loose path, to the open
+// package at append_offset and points `data_row` (8 bytes in the directory
+// buffer) at the copy, printing the path the file was found at (which
+// open_loose_file may have rewritten in `path`). A missing loose file, or
+// one that is not a regular file (a folder, a pipe), is skipped in silence,
+// and so is, for update_package, one that holds the bytes the row points at.
+// An ambiguous one is skipped after "Ambiguous loose file" and counted in
+// ambiguous_count, which fails the run at its end. Returns 1 when the file
+// was appended or skipped, 0 (after a message) when it cannot be read, or an
+// I/O failure or the package's size limit ends the operation.
+int append_loose_file(char* path, unsigned char* data_row);

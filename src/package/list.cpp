@@ -2,6 +2,7 @@
 
 #include "../util/console.h"
 #include "loose_compare.h"
+#include "loose_files.h"
 #include "package_ranges.h"
 #include "package_state.h"
 
@@ -11,9 +12,12 @@ static char mark_of(const char* folder, const NameEntry* name, DataEntry entry) 
     if (make_loose_path(folder, name, path) != LOOSE_PATH_OK) return '!';
     PlatformFile loose;
     uint64_t loose_size;
-    OpenResult opened = platform_open_read(path, &loose, &loose_size);
-    if (opened == OPEN_MISSING) return '-';
-    if (opened != OPEN_DONE) return '!';
+    LooseResult found = open_loose_file(path, &loose, &loose_size);
+    if (found == LOOSE_MISSING) return '-';
+    if (found == LOOSE_AMBIGUOUS) return '!';
+    // A file that cannot be read is still the entry's: it is never untracked.
+    take_loose_file(path);
+    if (found == LOOSE_UNREADABLE) return '!';
     CompareResult compared = compare_with_entry(loose, loose_size, entry);
     platform_close(loose);
     return compared == COMPARE_SAME ? '=' : compared == COMPARE_DIFFERENT ? 'M' : '!';
@@ -41,6 +45,7 @@ static int list_entries(const char* folder) {
         if (mark == 'M') changed++;
         print_line("%c %10u %10u %s\n", mark, entry.offset, entry.size, name.name);
     }
+    if (folder && !list_untracked_files()) all_handled = 0;
     print_line("%u entries, %llu bytes, %llu unreferenced", state.header.entry_count,
                static_cast<unsigned long long>(state.package_size), static_cast<unsigned long long>(unreferenced));
     if (folder) print_line(", %u changed", changed);

@@ -23,9 +23,11 @@ void reset_package_state() {
     state.append_offset = 0;
     state.changed_only = 0;
     state.appended_count = 0;
+    state.ambiguous_count = 0;
     state.touched_start = UINT64_MAX;
     state.touched_end = 0;
     state.folder_walk = FolderWalk{};
+    state.loose_lookup = LooseLookup{};
 }
 
 void locate_tables(const unsigned char* start) {

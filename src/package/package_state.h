@@ -7,6 +7,7 @@
 
 #include "../util/folders.h"
 #include "../util/platform.h"
+#include "loose_files.h"
 #include "package_layout.h"
 
 struct PackageState {
@@ -28,11 +29,14 @@ struct PackageState {
     uint64_t append_offset;   // group: where the next loose file goes; only grows
     int changed_only;         // group: set for update_package, which skips loose files equal to their entries
     uint32_t appended_count;  // group: loose files appended (or emptied) so far
+    uint32_t ambiguous_count; // group: entries skipped because their loose file is ambiguous
 
     uint64_t touched_start;  // expand: start of the mapping's range read since its pages were released
     uint64_t touched_end;    // expand: end of that range (0 when none)
 
     FolderWalk folder_walk;  // expand: folders this run has made or found
+
+    LooseLookup loose_lookup;  // group and list: what the run has learnt of the loose folder
 };
 
 extern PackageState package_state;

@@ -15,6 +15,17 @@
 typedef intptr_t PlatformFile;
 constexpr PlatformFile NO_FILE = -1;
 
+// What tells one file from another: two files with equal identities are the
+// same file, whatever names lead to them (POSIX: device and inode; Windows:
+// volume serial number and file index).
+struct FileIdentity {
+    uint64_t device;
+    uint64_t index;
+};
+
+// The identity of the open `file`; 0 when the system cannot tell it.
+int platform_file_identity(PlatformFile file, FileIdentity* identity);
+
 // The tool's limit for whole paths, terminator included.
 constexpr size_t PATH_LIMIT = 260;
 
@@ -216,3 +227,50 @@ int platform_stream_position(FILE* stream, uint64_t* position);
 // Windows refuses a batch file (.bat, .cmd) with -1: cmd.exe re-parses its
 // command line, and no quoting keeps an argument from running a command.
 int platform_run_program(const char* program, const char* argument);
+
+// 1 where the system itself finds a file whatever the letter case of its
+// name (Windows); 0 where names that differ only in case name different
+// files (POSIX).
+int platform_names_fold_case();
+
+// Writes to `key` the form in which the system compares the `length` bytes
+// at `piece`, one piece of a path, and returns its length (never more than
+// `length`): the piece itself where letter case counts (POSIX); on Windows
+// upper-cased, without the trailing dots and blanks the system drops.
+size_t platform_name_key(const char* piece, size_t length, char* key);
+
+// A folder open for reading its items; what it holds is the system's own.
+struct PlatformFolder;
+
+enum ItemKind {
+    ITEM_FILE,    // a regular file, or a link to one
+    ITEM_FOLDER,  // a folder, or a link to one
+    ITEM_OTHER    // a pipe, a device, a socket, a dangling link
+};
+
+// One item of a folder. `name` lies in the folder's own memory and stays
+// valid until the next read or the close.
+struct FolderItem {
+    const char* name;
+    ItemKind kind;  // what the item is once links are followed
+    int is_link;    // a symbolic link (Windows: a reparse point)
+};
+
+// Opens the folder at `path` (following a link there) for reading its items.
+// OPEN_MISSING when nothing, or something other than a folder, stands there;
+// OPEN_FAILED when it is a folder that cannot be read.
+OpenResult platform_open_folder(const char* path, PlatformFolder** folder);
+
+enum ReadItemResult { ITEM_READ, ITEM_END, ITEM_FAILED };
+
+// Reads the folder's next item, in the system's order, passing over "." and
+// "..". ITEM_FAILED when the listing cannot be read on, or an item's kind
+// cannot be told.
+ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item);
+
+// The identity of the item last read from `folder`, following a link; 0
+// when it cannot be told.
+int platform_item_identity(PlatformFolder* folder, FileIdentity* identity);
+
+// Closes a folder opened by platform_open_folder.
+void platform_close_folder(PlatformFolder* folder);

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -110,6 +112,13 @@ static OpenResult open_regular(const char* path, int flags, int* fd, uint64_t* s
     }
     *size = static_cast<uint64_t>(info.st_size);
     return OPEN_DONE;
+}
+
+int platform_file_identity(PlatformFile file, FileIdentity* identity) {
+    struct stat info;
+    if (fstat(static_cast<int>(file), &info) != 0) return 0;
+    *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return 1;
 }
 
 OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
@@ -571,6 +580,100 @@ int platform_run_program(const char* program, const char* argument) {
     // do, never as -1, which would claim it could not be started.
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
+}
+
+int platform_names_fold_case() {
+    return 0;
+}
+
+size_t platform_name_key(const char* piece, size_t length, char* key) {
+    memcpy(key, piece, length);
+    return length;
+}
+
+struct PlatformFolder {
+    DIR* listing;
+    const char* last_name;  // the name of the item last read, in the listing's memory
+};
+
+OpenResult platform_open_folder(const char* path, PlatformFolder** folder) {
+    int fd = sys_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? OPEN_MISSING : OPEN_FAILED;
+    DIR* listing = fdopendir(fd);
+    if (!listing) {
+        sys_close(fd);
+        return OPEN_FAILED;
+    }
+    *folder = new (std::nothrow) PlatformFolder{listing, nullptr};
+    if (!*folder) {
+        closedir(listing);
+        return OPEN_FAILED;
+    }
+    return OPEN_DONE;
+}
+
+static ItemKind kind_of_mode(mode_t mode) {
+    return S_ISREG(mode) ? ITEM_FILE : S_ISDIR(mode) ? ITEM_FOLDER : ITEM_OTHER;
+}
+
+ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
+    for (;;) {
+        errno = 0;
+        const struct dirent* found = readdir(folder->listing);
+        if (!found) return errno == 0 ? ITEM_END : ITEM_FAILED;
+        const char* name = found->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        item->name = name;
+        folder->last_name = name;
+        item->is_link = found->d_type == DT_LNK;
+        // Most file systems tell the kind in the listing itself; a link, or
+        // a file system that does not tell, costs a look at the item.
+        if (found->d_type == DT_REG) {
+            item->kind = ITEM_FILE;
+            return ITEM_READ;
+        }
+        if (found->d_type == DT_DIR) {
+            item->kind = ITEM_FOLDER;
+            return ITEM_READ;
+        }
+        if (found->d_type != DT_LNK && found->d_type != DT_UNKNOWN) {
+            item->kind = ITEM_OTHER;
+            return ITEM_READ;
+        }
+        const int folder_fd = dirfd(folder->listing);
+        struct stat info;
+        if (found->d_type == DT_UNKNOWN) {
+            if (fstatat(folder_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                // Removed since the listing was read: it is no longer there.
+                if (errno == ENOENT) continue;
+                return ITEM_FAILED;
+            }
+            item->is_link = S_ISLNK(info.st_mode);
+            if (!item->is_link) {
+                item->kind = kind_of_mode(info.st_mode);
+                return ITEM_READ;
+            }
+        }
+        if (fstatat(folder_fd, name, &info, 0) == 0)
+            item->kind = kind_of_mode(info.st_mode);
+        else if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR)
+            item->kind = ITEM_OTHER;
+        else
+            return ITEM_FAILED;
+        return ITEM_READ;
+    }
+}
+
+int platform_item_identity(PlatformFolder* folder, FileIdentity* identity) {
+    struct stat info;
+    if (!folder->last_name || fstatat(dirfd(folder->listing), folder->last_name, &info, 0) != 0) return 0;
+    *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return 1;
+}
+
+void platform_close_folder(PlatformFolder* folder) {
+    closedir(folder->listing);
+    delete folder;
 }
 
 #endif

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,13 @@ static OpenResult open_regular(const char* path, DWORD access, DWORD share, Plat
     *file = reinterpret_cast<PlatformFile>(handle);
     *size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
     return OPEN_DONE;
+}
+
+int platform_file_identity(PlatformFile file, FileIdentity* identity) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_of(file), &info)) return 0;
+    *identity = FileIdentity{info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+    return 1;
 }
 
 OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
@@ -632,6 +640,108 @@ int platform_run_program(const char* program, const char* argument) {
                  GetExitCodeProcess(child.hProcess, &status);
     CloseHandle(child.hProcess);
     return waited ? static_cast<int>(status) : -1;
+}
+
+int platform_names_fold_case() {
+    return 1;
+}
+
+size_t platform_name_key(const char* piece, size_t length, char* key) {
+    while (length > 0 && (piece[length - 1] == '.' || piece[length - 1] == ' ')) length--;
+    memcpy(key, piece, length);
+    if (length > 0) CharUpperBuffA(key, static_cast<DWORD>(length));
+    return length;
+}
+
+struct PlatformFolder {
+    std::wstring path;        // the folder's long form, ending in a backslash
+    HANDLE search;            // INVALID_HANDLE_VALUE for a folder found empty
+    WIN32_FIND_DATAW found;   // the item the search stands on
+    int found_pending;        // `found` has not been handed out yet
+    std::string name;         // the last item's name, in the ANSI code page
+};
+
+OpenResult platform_open_folder(const char* path, PlatformFolder** folder) {
+    std::wstring wide;
+    if (!long_path(path, &wide)) return OPEN_FAILED;
+    if (wide.back() != L'\\') wide += L'\\';
+    // The attributes of a link are the link's own; opening it with backup
+    // semantics follows it to the folder it leads to.
+    HANDLE opened = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OPEN_MISSING : OPEN_FAILED;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    int is_folder = GetFileInformationByHandle(opened, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    CloseHandle(opened);
+    if (!is_folder) return OPEN_MISSING;
+    PlatformFolder* made = new (std::nothrow) PlatformFolder;
+    if (!made) return OPEN_FAILED;
+    made->path = wide;
+    made->search = FindFirstFileExW((wide + L"*").c_str(), FindExInfoBasic, &made->found, FindExSearchNameMatch,
+                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    made->found_pending = made->search != INVALID_HANDLE_VALUE;
+    if (!made->found_pending && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        delete made;
+        return OPEN_FAILED;
+    }
+    *folder = made;
+    return OPEN_DONE;
+}
+
+// Opens the item `name` of `folder` for its attributes alone, following a link.
+static HANDLE open_item(PlatformFolder* folder, const WCHAR* name) {
+    return CreateFileW((folder->path + name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
+    for (;;) {
+        if (!folder->found_pending) {
+            if (folder->search == INVALID_HANDLE_VALUE) return ITEM_END;
+            if (!FindNextFileW(folder->search, &folder->found))
+                return GetLastError() == ERROR_NO_MORE_FILES ? ITEM_END : ITEM_FAILED;
+        }
+        folder->found_pending = 0;
+        const WIN32_FIND_DATAW& found = folder->found;
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        int size = WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, nullptr, 0, nullptr, nullptr);
+        if (size <= 0) return ITEM_FAILED;
+        folder->name.assign(static_cast<size_t>(size), '\0');
+        WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, &folder->name[0], size, nullptr, nullptr);
+        folder->name.resize(static_cast<size_t>(size - 1));
+        item->name = folder->name.c_str();
+        item->is_link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        DWORD attributes = found.dwFileAttributes;
+        if (item->is_link) {
+            HANDLE target = open_item(folder, found.cFileName);
+            BY_HANDLE_FILE_INFORMATION info;
+            if (target == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(target, &info)) {
+                if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
+                item->kind = ITEM_OTHER;
+                return ITEM_READ;
+            }
+            CloseHandle(target);
+            attributes = info.dwFileAttributes;
+        }
+        item->kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? ITEM_FOLDER : ITEM_FILE;
+        return ITEM_READ;
+    }
+}
+
+int platform_item_identity(PlatformFolder* folder, FileIdentity* identity) {
+    HANDLE item = open_item(folder, folder->found.cFileName);
+    if (item == INVALID_HANDLE_VALUE) return 0;
+    int known = platform_file_identity(reinterpret_cast<PlatformFile>(item), identity);
+    CloseHandle(item);
+    return known;
+}
+
+void platform_close_folder(PlatformFolder* folder) {
+    if (folder->search != INVALID_HANDLE_VALUE) FindClose(folder->search);
+    delete folder;
 }
 
 #endif

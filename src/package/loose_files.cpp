@@ -1,0 +1,243 @@
+#include "loose_files.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "../util/console.h"
+#include "package_state.h"
+
+static char lower_ascii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+static std::string lowered(std::string text) {
+    for (char& c : text) c = lower_ascii(c);
+    return text;
+}
+
+// Where a piece of a path lies, as offsets into it.
+struct PathPiece {
+    size_t start;
+    size_t length;
+};
+
+// The pieces of `relative` between separators; empty pieces and "." lead
+// nowhere of their own, so they are passed over, as the system does.
+static std::vector<PathPiece> split_pieces(const char* relative) {
+    std::vector<PathPiece> pieces;
+    size_t at = 0;
+    while (relative[at] != '\0') {
+        size_t start = at;
+        while (relative[at] != '\0' && !platform_is_separator(relative[at])) at++;
+        size_t length = at - start;
+        if (length > 0 && !(length == 1 && relative[start] == '.')) pieces.push_back(PathPiece{start, length});
+        if (relative[at] != '\0') at++;
+    }
+    return pieces;
+}
+
+// What a path below the folder is known by: its pieces in the form the
+// system compares names in, joined by '/', with A-Z lowered when `lower`
+// is set. Two paths with equal keys lead to the same file.
+static std::string path_key(const char* relative, int lower) {
+    std::string key;
+    char piece_key[LOOSE_PATH_BUFFER];
+    for (const PathPiece& piece : split_pieces(relative)) {
+        if (!key.empty()) key += '/';
+        key.append(piece_key, platform_name_key(relative + piece.start, piece.length, piece_key));
+    }
+    return lower ? lowered(std::move(key)) : key;
+}
+
+// The part of a loose path below the folder.
+static const char* below_folder(const char* path) {
+    return path + strlen(package_state.folder_path);
+}
+
+// The items of a folder below the loose folder, listed on first use only.
+static const FolderNames& folder_names(const std::string& real_folder) {
+    LooseLookup& lookup = package_state.loose_lookup;
+    auto known = lookup.folders.find(real_folder);
+    if (known != lookup.folders.end()) return known->second;
+    FolderNames& names = lookup.folders[real_folder];
+    names.readable = 0;
+    PlatformFolder* folder;
+    std::string path = package_state.folder_path + real_folder;
+    if (platform_open_folder(path.c_str(), &folder) != OPEN_DONE) return names;
+    FolderItem item;
+    ReadItemResult read;
+    while ((read = platform_read_folder(folder, &item)) == ITEM_READ)
+        names.by_folded_name[lowered(item.name)].push_back(CaseName{item.name, item.kind});
+    platform_close_folder(folder);
+    // A listing cut short could hide the one variant that makes a name
+    // ambiguous: a folder not read whole finds nothing, as before.
+    names.readable = read == ITEM_END;
+    if (!names.readable) names.by_folded_name.clear();
+    return names;
+}
+
+// Finds `path`, whose exact form is missing, piece by piece regardless of
+// the case of A-Z, and writes the path found into `real`.
+static LooseResult find_other_case(const char* path, char* real) {
+    strcpy(real, path);
+    const size_t folder_length = strlen(package_state.folder_path);
+    const std::vector<PathPiece> pieces = split_pieces(path + folder_length);
+    std::string real_folder;
+    for (size_t i = 0; i < pieces.size(); i++) {
+        const ItemKind wanted_kind = i + 1 == pieces.size() ? ITEM_FILE : ITEM_FOLDER;
+        const std::string wanted(path + folder_length + pieces[i].start, pieces[i].length);
+        const FolderNames& names = folder_names(real_folder);
+        auto variants = names.by_folded_name.find(lowered(wanted));
+        if (variants == names.by_folded_name.end()) return LOOSE_MISSING;
+        // A piece present as it is written wins over its variants, as the
+        // whole exact path does.
+        const CaseName* exact = nullptr;
+        const CaseName* variant = nullptr;
+        int variant_count = 0;
+        for (const CaseName& candidate : variants->second) {
+            if (candidate.kind != wanted_kind) continue;
+            if (candidate.name == wanted) {
+                exact = &candidate;
+            } else {
+                variant = &candidate;
+                variant_count++;
+            }
+        }
+        if (!exact && variant_count > 1) return LOOSE_AMBIGUOUS;
+        const CaseName* match = exact ? exact : variant;
+        if (!match) return LOOSE_MISSING;
+        memcpy(real + folder_length + pieces[i].start, match->name.data(), pieces[i].length);
+        real_folder += match->name;
+        real_folder += PATH_SEPARATOR;
+    }
+    // The listing shows a file the exact open did not find: it has just
+    // been removed, or put there; the exact path is as missing as it was.
+    if (pieces.empty() || strcmp(real, path) == 0) return LOOSE_MISSING;
+    return LOOSE_FOUND;
+}
+
+// Counts every entry's claim on the folder's paths, once per run.
+static void count_claims() {
+    PackageState& state = package_state;
+    LooseLookup& lookup = state.loose_lookup;
+    if (lookup.claims_counted) return;
+    lookup.claims_counted = 1;
+    std::unordered_map<std::string, std::string> first_exact;
+    for (uint32_t i = 0; i < state.header.entry_count; i++) {
+        NameEntry name;
+        read_entry_name(state.name_table_view, i, &name);
+        char path[LOOSE_PATH_BUFFER];
+        if (make_loose_path(state.folder_path, &name, path) != LOOSE_PATH_OK) continue;
+        std::string exact = path_key(below_folder(path), 0);
+        std::string lower = lowered(exact);
+        lookup.exact_keys.insert(exact);
+        // Entries of the same name share their file, as they always have;
+        // only entries whose names differ compete for one, so the count
+        // passes 1 once a second name lowers to the same key.
+        auto first = first_exact.emplace(lower, exact);
+        if (first.second || first.first->second != exact) lookup.lowered_claims[lower]++;
+    }
+}
+
+// Whether the file that `path` was found at under other letter case is its
+// entry's: not when another entry names that file exactly, nor when other
+// entries' names match it as well.
+static LooseResult check_claims(const char* path, const char* real) {
+    count_claims();
+    const LooseLookup& lookup = package_state.loose_lookup;
+    if (lookup.exact_keys.count(path_key(below_folder(real), 0))) return LOOSE_MISSING;
+    auto claims = lookup.lowered_claims.find(path_key(below_folder(path), 1));
+    if (claims != lookup.lowered_claims.end() && claims->second > 1) return LOOSE_AMBIGUOUS;
+    return LOOSE_FOUND;
+}
+
+LooseResult open_loose_file(char* path, PlatformFile* file, uint64_t* size) {
+    OpenResult opened = platform_open_read(path, file, size);
+    if (opened == OPEN_DONE) return LOOSE_FOUND;
+    if (opened != OPEN_MISSING) return LOOSE_UNREADABLE;
+    if (platform_names_fold_case()) return LOOSE_MISSING;
+
+    char real[LOOSE_PATH_BUFFER];
+    LooseResult found = find_other_case(path, real);
+    if (found == LOOSE_FOUND) found = check_claims(path, real);
+    if (found != LOOSE_FOUND) return found;
+    opened = platform_open_read(real, file, size);
+    if (opened == OPEN_MISSING) return LOOSE_MISSING;
+    strcpy(path, real);
+    return opened == OPEN_DONE ? LOOSE_FOUND : LOOSE_UNREADABLE;
+}
+
+void take_loose_file(const char* path) {
+    package_state.loose_lookup.taken_keys.insert(path_key(below_folder(path), 0));
+}
+
+// A path below the folder as an entry would name it.
+static std::string entry_style_name(std::string relative) {
+    if (!relative.empty() && relative.back() == PATH_SEPARATOR) relative.pop_back();
+    std::replace(relative.begin(), relative.end(), PATH_SEPARATOR, '\\');
+    return relative;
+}
+
+// A line of the untracked listing: its mark and the name it shows.
+struct UntrackedLine {
+    std::string name;
+    char mark;
+};
+
+// Adds to `lines` the untracked files of the folder `relative` (below the
+// loose folder, ending in a separator, or empty) and to `pending` its
+// sub-folders. 0 when the folder could not be read whole.
+static int list_folder(const std::string& relative, std::vector<std::string>* pending,
+                       std::vector<UntrackedLine>* lines) {
+    PackageState& state = package_state;
+    PlatformFolder* folder;
+    OpenResult opened = platform_open_folder((state.folder_path + relative).c_str(), &folder);
+    // No folder at all lists nothing; a sub-folder removed meanwhile neither.
+    if (opened == OPEN_MISSING) return 1;
+    if (opened != OPEN_DONE) return 0;
+    FileIdentity package_identity;
+    const int package_known = platform_file_identity(state.package_file, &package_identity);
+    FolderItem item;
+    ReadItemResult read;
+    while ((read = platform_read_folder(folder, &item)) == ITEM_READ) {
+        std::string item_path = relative + item.name;
+        // A link to a folder may lead above the folder, or round in a circle.
+        if (item.kind == ITEM_FOLDER && !item.is_link) pending->push_back(item_path + PATH_SEPARATOR);
+        if (item.kind != ITEM_FILE) continue;
+        if (state.loose_lookup.taken_keys.count(path_key(item_path.c_str(), 0))) continue;
+        FileIdentity identity;
+        if (package_known && platform_item_identity(folder, &identity) &&
+            identity.device == package_identity.device && identity.index == package_identity.index)
+            continue;
+        lines->push_back(UntrackedLine{entry_style_name(item_path), '?'});
+    }
+    platform_close_folder(folder);
+    return read == ITEM_END;
+}
+
+int list_untracked_files() {
+    // Depth first, one folder open at a time: what waits is the names of
+    // folders still to visit, never a listing.
+    std::vector<std::string> pending{""};
+    std::vector<UntrackedLine> lines;
+    int all_read = 1;
+    while (!pending.empty()) {
+        std::string relative = std::move(pending.back());
+        pending.pop_back();
+        if (list_folder(relative, &pending, &lines)) continue;
+        all_read = 0;
+        lines.push_back(UntrackedLine{relative.empty() ? "." : entry_style_name(relative), '!'});
+    }
+    std::sort(lines.begin(), lines.end(),
+              [](const UntrackedLine& a, const UntrackedLine& b) { return a.name < b.name; });
+    // The blank columns hold an entry line's offset and size, so that the
+    // names line up.
+    for (const UntrackedLine& line : lines) {
+        if (line.mark == '?')
+            print_line("? %10s %10s %s\n", "", "", line.name.c_str());
+        else
+            print_line("! %10s %10s %s\n", "", "", line.name.c_str());
+    }
+    return all_read;
+}

@@ -1,0 +1,77 @@
+// The loose folder as the package operations see it: finding an entry's
+// loose file, also where the folder's names differ from the entry's only in
+// the letter case of ASCII letters (packages come from a system where case
+// never mattered), and listing the files that no entry names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "../util/platform.h"
+
+// An item of a listed folder that a lookup may take.
+struct CaseName {
+    std::string name;  // as the folder holds it
+    ItemKind kind;
+};
+
+// One folder's items, read once and grouped by their names with ASCII
+// letters lowered, so that a lookup finds every variant of a name at once.
+struct FolderNames {
+    int readable;  // 0 when the listing failed: nothing is found in the folder then
+    std::unordered_map<std::string, std::vector<CaseName>> by_folded_name;
+};
+
+// What a run has learnt of the loose folder. Every map is filled only when
+// an entry's exact path is missing, so a run whose files are all in place
+// lists nothing.
+struct LooseLookup {
+    // Folders listed so far, by their path below the loose folder as it
+    // really is, each piece followed by PATH_SEPARATOR ("" for the folder).
+    std::unordered_map<std::string, FolderNames> folders;
+    // The claims of all entries, counted once, at the first loose file that
+    // a lookup found under other letter case: keys of the entries' exact
+    // paths, and how many entries' paths lower to each lowered key.
+    int claims_counted;
+    std::unordered_set<std::string> exact_keys;
+    std::unordered_map<std::string, uint32_t> lowered_claims;
+    // For the listing: keys of the loose files that entries took.
+    std::unordered_set<std::string> taken_keys;
+};
+
+enum LooseResult {
+    LOOSE_FOUND,       // open, with its size
+    LOOSE_MISSING,     // no file (a folder, a pipe, nothing), or one that another entry names exactly
+    LOOSE_UNREADABLE,  // a file that cannot be opened
+    LOOSE_AMBIGUOUS    // more than one file differs from the path only in letter case, or more entries claim one
+};
+
+// Opens the loose file of `path`, an entry's loose path below
+// package_state.folder_path (LOOSE_PATH_BUFFER bytes). The exact path wins
+// whenever it names a file. Where names tell letter case apart and it does
+// not, each piece below the folder is looked for among the folder's names
+// regardless of the case of A-Z: exactly one match per piece is the loose
+// file, and `path` is rewritten to name it as it really is (its length does
+// not change); none is LOOSE_MISSING, more than one LOOSE_AMBIGUOUS. Such a
+// match is not taken when another entry names it exactly (it is that
+// entry's), and is ambiguous when other entries' names also match it. Each
+// folder is listed at most once per run.
+LooseResult open_loose_file(char* path, PlatformFile* file, uint64_t* size);
+
+// Records `path`, the loose file an entry was found at (as open_loose_file
+// left it), so that list_untracked_files passes over it.
+void take_loose_file(const char* path);
+
+// Prints, in byte order of their names, a line "? ... name" for each
+// regular file (or link to one) below package_state.folder_path that no
+// taken path names and that is not the package itself, and a line
+// "! ... name" for each sub-folder that cannot be read ("." for the folder
+// itself). Names run from the folder, with backslashes between pieces. A
+// link to a folder is not followed. Memory grows with the names printed
+// and the folders still to visit, not with the files passed over. Returns
+// 0 when a '!' line was printed.
+int list_untracked_files();
+
