@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -531,6 +532,50 @@ TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
             EXPECT_EQ(failed, 1u) << faulted.run.output;
         }
     }
+}
+
+// The folders a run opened for listing, each with the number of times.
+static std::map<std::string, int> folder_opens(const FaultLog& log) {
+    std::map<std::string, int> opens;
+    for (const LoggedCall& call : log.calls)
+        if (call.name == "open" && call.path.back() == '/') opens[call.path]++;
+    return opens;
+}
+
+TEST_F(FaultTest, FoldersAreListedOnceAndOnlyForMissingFiles) {
+    // All exact: no listing at all.
+    write_file(folder / "gamma", bytes_of("new gamma"));
+    write_file(package, original);
+    FaultRun exact = run_faulty("/P", 0, "eio", true);
+    ASSERT_EQ(exact.run.status, 0);
+    EXPECT_TRUE(folder_opens(exact.log).empty());
+    fs::remove(folder / "gamma");
+
+    // Missing files in the folder and below sub/, and variants of both
+    // folders: each is listed once.
+    std::vector<FixtureEntry> more = entries;
+    for (const char* name : {"gone", "sub\\gone", "SUB\\gone2", "Sub\\BETA", "Alpha", "nothere\\x"})
+        more.push_back({name, bytes_of("x")});
+    write_file(package, build_package(more));
+    for (const char* option : {"/P", "/U", "/L"}) {
+        SCOPED_TRACE(option);
+        FaultRun sparse = run_faulty(option, 0, "eio", true);
+        const std::map<std::string, int> opens = folder_opens(sparse.log);
+        const std::map<std::string, int> once = {{folder.string() + "/", 1}, {folder.string() + "/sub/", 1}};
+        EXPECT_EQ(opens, once);
+    }
+
+    // A sub-folder that cannot be listed is named, and fails the listing.
+    write_file(package, original);
+    FaultRun clean = run_faulty("/L", 0, "eio", true);
+    ASSERT_EQ(clean.run.status, 0);
+    size_t sub_open = 0;
+    for (size_t i = 0; i < clean.log.calls.size(); i++)
+        if (clean.log.calls[i].name == "open" && clean.log.calls[i].path == folder.string() + "/sub/") sub_open = i + 1;
+    ASSERT_GT(sub_open, 0u);
+    FaultRun faulted = run_faulty("/L", sub_open, "eio", true);
+    EXPECT_EQ(faulted.run.status, 255);
+    EXPECT_NE(faulted.run.output.find("\n!                       sub\n"), std::string::npos) << faulted.run.output;
 }
 #else
 TEST(FaultTest, NeedsTheLinuxPlatformLayer) {

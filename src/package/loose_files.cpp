@@ -68,7 +68,7 @@ static const FolderNames& folder_names(const std::string& real_folder) {
     FolderItem item;
     ReadItemResult read;
     while ((read = platform_read_folder(folder, &item)) == ITEM_READ)
-        names.by_folded_name[lowered(item.name)].push_back(CaseName{item.name, item.kind});
+        names.by_folded_name[lowered(item.name)].push_back(CaseName{item.name, item.kind, item.is_link});
     platform_close_folder(folder);
     // A listing cut short could hide the one variant that makes a name
     // ambiguous: a folder not read whole finds nothing, as before.
@@ -185,47 +185,72 @@ struct UntrackedLine {
     char mark;
 };
 
+// The package, when the system can tell its identity: it may lie in the
+// folder, under any name that leads to it.
+struct PackageIdentity {
+    int known;
+    FileIdentity identity;
+};
+
+// Sorts one item of the folder `relative` into a folder still to visit or a
+// line of the listing.
+static void walk_item(const std::string& relative, const char* name, ItemKind kind, int is_link,
+                      const PackageIdentity& package, std::vector<std::string>* pending,
+                      std::vector<UntrackedLine>* lines) {
+    const PackageState& state = package_state;
+    std::string item_path = relative + name;
+    // A link to a folder may lead above the folder, or round in a circle.
+    if (kind == ITEM_FOLDER && !is_link) pending->push_back(item_path + PATH_SEPARATOR);
+    if (kind != ITEM_FILE) return;
+    if (state.loose_lookup.taken_keys.count(path_key(item_path.c_str(), 0))) return;
+    FileIdentity identity;
+    if (package.known && platform_path_identity((state.folder_path + item_path).c_str(), &identity) &&
+        identity.device == package.identity.device && identity.index == package.identity.index)
+        return;
+    lines->push_back(UntrackedLine{entry_style_name(item_path), '?'});
+}
+
 // Adds to `lines` the untracked files of the folder `relative` (below the
 // loose folder, ending in a separator, or empty) and to `pending` its
 // sub-folders. 0 when the folder could not be read whole.
-static int list_folder(const std::string& relative, std::vector<std::string>* pending,
-                       std::vector<UntrackedLine>* lines) {
+static int list_folder(const std::string& relative, const PackageIdentity& package,
+                       std::vector<std::string>* pending, std::vector<UntrackedLine>* lines) {
     PackageState& state = package_state;
+    // A folder that a lookup has listed already is not read again; the walk
+    // passes each folder once, so its names are dropped afterwards.
+    auto listed = state.loose_lookup.folders.find(relative);
+    if (listed != state.loose_lookup.folders.end() && listed->second.readable) {
+        for (const auto& variants : listed->second.by_folded_name)
+            for (const CaseName& item : variants.second)
+                walk_item(relative, item.name.c_str(), item.kind, item.is_link, package, pending, lines);
+        state.loose_lookup.folders.erase(listed);
+        return 1;
+    }
     PlatformFolder* folder;
     OpenResult opened = platform_open_folder((state.folder_path + relative).c_str(), &folder);
     // No folder at all lists nothing; a sub-folder removed meanwhile neither.
     if (opened == OPEN_MISSING) return 1;
     if (opened != OPEN_DONE) return 0;
-    FileIdentity package_identity;
-    const int package_known = platform_file_identity(state.package_file, &package_identity);
     FolderItem item;
     ReadItemResult read;
-    while ((read = platform_read_folder(folder, &item)) == ITEM_READ) {
-        std::string item_path = relative + item.name;
-        // A link to a folder may lead above the folder, or round in a circle.
-        if (item.kind == ITEM_FOLDER && !item.is_link) pending->push_back(item_path + PATH_SEPARATOR);
-        if (item.kind != ITEM_FILE) continue;
-        if (state.loose_lookup.taken_keys.count(path_key(item_path.c_str(), 0))) continue;
-        FileIdentity identity;
-        if (package_known && platform_item_identity(folder, &identity) &&
-            identity.device == package_identity.device && identity.index == package_identity.index)
-            continue;
-        lines->push_back(UntrackedLine{entry_style_name(item_path), '?'});
-    }
+    while ((read = platform_read_folder(folder, &item)) == ITEM_READ)
+        walk_item(relative, item.name, item.kind, item.is_link, package, pending, lines);
     platform_close_folder(folder);
     return read == ITEM_END;
 }
 
 int list_untracked_files() {
     // Depth first, one folder open at a time: what waits is the names of
-    // folders still to visit, never a listing.
+    // folders still to visit, and of those that lookups listed.
     std::vector<std::string> pending{""};
     std::vector<UntrackedLine> lines;
+    PackageIdentity package;
+    package.known = platform_file_identity(package_state.package_file, &package.identity);
     int all_read = 1;
     while (!pending.empty()) {
         std::string relative = std::move(pending.back());
         pending.pop_back();
-        if (list_folder(relative, &pending, &lines)) continue;
+        if (list_folder(relative, package, &pending, &lines)) continue;
         all_read = 0;
         lines.push_back(UntrackedLine{relative.empty() ? "." : entry_style_name(relative), '!'});
     }

@@ -16,6 +16,7 @@
 struct CaseName {
     std::string name;  // as the folder holds it
     ItemKind kind;
+    int is_link;
 };
 
 // One folder's items, read once and grouped by their names with ASCII

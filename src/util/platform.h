@@ -26,6 +26,10 @@ struct FileIdentity {
 // The identity of the open `file`; 0 when the system cannot tell it.
 int platform_file_identity(PlatformFile file, FileIdentity* identity);
 
+// The identity of what `path` names, following links; 0 when it cannot be
+// told (nothing is there, no right to look).
+int platform_path_identity(const char* path, FileIdentity* identity);
+
 // The tool's limit for whole paths, terminator included.
 constexpr size_t PATH_LIMIT = 260;
 
@@ -268,9 +272,6 @@ enum ReadItemResult { ITEM_READ, ITEM_END, ITEM_FAILED };
 // cannot be told.
 ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item);
 
-// The identity of the item last read from `folder`, following a link; 0
-// when it cannot be told.
-int platform_item_identity(PlatformFolder* folder, FileIdentity* identity);
 
 // Closes a folder opened by platform_open_folder.
 void platform_close_folder(PlatformFolder* folder);

@@ -121,6 +121,13 @@ int platform_file_identity(PlatformFile file, FileIdentity* identity) {
     return 1;
 }
 
+int platform_path_identity(const char* path, FileIdentity* identity) {
+    struct stat info;
+    if (stat(path, &info) != 0) return 0;
+    *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return 1;
+}
+
 OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
     int fd;
     OpenResult opened = open_regular(path, O_RDONLY, &fd, size);
@@ -593,7 +600,6 @@ size_t platform_name_key(const char* piece, size_t length, char* key) {
 
 struct PlatformFolder {
     DIR* listing;
-    const char* last_name;  // the name of the item last read, in the listing's memory
 };
 
 OpenResult platform_open_folder(const char* path, PlatformFolder** folder) {
@@ -604,7 +610,7 @@ OpenResult platform_open_folder(const char* path, PlatformFolder** folder) {
         sys_close(fd);
         return OPEN_FAILED;
     }
-    *folder = new (std::nothrow) PlatformFolder{listing, nullptr};
+    *folder = new (std::nothrow) PlatformFolder{listing};
     if (!*folder) {
         closedir(listing);
         return OPEN_FAILED;
@@ -624,7 +630,6 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
         const char* name = found->d_name;
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
         item->name = name;
-        folder->last_name = name;
         item->is_link = found->d_type == DT_LNK;
         // Most file systems tell the kind in the listing itself; a link, or
         // a file system that does not tell, costs a look at the item.
@@ -662,13 +667,6 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
             return ITEM_FAILED;
         return ITEM_READ;
     }
-}
-
-int platform_item_identity(PlatformFolder* folder, FileIdentity* identity) {
-    struct stat info;
-    if (!folder->last_name || fstatat(dirfd(folder->listing), folder->last_name, &info, 0) != 0) return 0;
-    *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
-    return 1;
 }
 
 void platform_close_folder(PlatformFolder* folder) {

@@ -731,8 +731,11 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
     }
 }
 
-int platform_item_identity(PlatformFolder* folder, FileIdentity* identity) {
-    HANDLE item = open_item(folder, folder->found.cFileName);
+int platform_path_identity(const char* path, FileIdentity* identity) {
+    std::wstring wide;
+    if (!long_path(path, &wide)) return 0;
+    HANDLE item = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (item == INVALID_HANDLE_VALUE) return 0;
     int known = platform_file_identity(reinterpret_cast<PlatformFile>(item), identity);
     CloseHandle(item);
