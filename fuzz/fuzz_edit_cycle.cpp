@@ -1,8 +1,13 @@
 // Fuzz target: the edit cycle's options on an arbitrary package. /U groups
 // the changed loose files of a small folder, /L lists the package against
 // it, then /C compacts the result twice. Each run checks what the option
-// promises about the package's rows and bytes.
+// promises about the package's rows and bytes; the loose files are found
+// as a model of the letter-case lookup, written here apart from the tool's,
+// finds them, and /L lists exactly the files that no entry takes.
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -13,11 +18,16 @@
 #include "write_guard.h"
 
 static ScratchFolder* scratch;
-static fs::path work, package, loose;
+static fs::path work, package, loose, listing;
 
-// Loose files named as the seeds' entries, some equal to the seeds' bytes.
+// Loose files named as the seeds' entries, some equal to the seeds' bytes;
+// variants in letter case of some of them (beside the exact name, alone, and
+// in pairs); and files that no seed names.
 static const std::vector<LooseFile> LOOSE_FILES = {
-    {"a", "first entry"}, {"empty", ""}, {"sub/b", "changed bytes"}, {"0123456789abcdef", "sixteen"}};
+    {"a", "first entry"},     {"empty", ""},          {"Empty", "a variant"}, {"sub/b", "changed bytes"},
+    {"0123456789abcdef", "sixteen"}, {"CASE/File", "found by case"}, {"dup/Ab", "one of two"},
+    {"dup/aB", "two of two"}, {"untracked.txt", "named by no seed"}, {"deep/er/new.bin", "new"},
+    {"a name longer than sixteen bytes", "long"}};
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     start_fuzzing();
@@ -25,6 +35,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     work = *scratch / "work";
     package = work / "pkg.dat";
     loose = work / "loose";
+    listing = *scratch / "listing.txt";
     write_loose_files(loose, LOOSE_FILES);
     atexit([] { delete scratch; });
     write_guard_allow("", package.string());
@@ -43,10 +54,92 @@ static uint64_t alignment_of(uint64_t offset) {
     return offset == 0 || lowest_bit > 2048 ? 2048 : lowest_bit;
 }
 
+// What the lookup finds for an entry.
+enum ModelResult { MODEL_MISSING, MODEL_FOUND, MODEL_AMBIGUOUS, MODEL_REFUSED };
+
+struct ModelLookup {
+    ModelResult result;
+    std::string path;  // MODEL_FOUND: below the loose folder, '/' between pieces, as the folder names them
+};
+
+static std::string lowered(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return text;
+}
+
+// The pieces of an entry's name that lead somewhere: empty ones and "."
+// stay where they are.
+static std::string joined_pieces(const std::string& name) {
+    std::string joined, piece;
+    for (size_t i = 0; i <= name.size(); i++) {
+        if (i < name.size() && name[i] != '\\' && name[i] != '/') {
+            piece += name[i];
+            continue;
+        }
+        if (!piece.empty() && piece != ".") joined += (joined.empty() ? "" : "/") + piece;
+        piece.clear();
+    }
+    return joined;
+}
+
+static ModelLookup find_in_folder(const std::string& joined) {
+    if (fs::is_regular_file(loose / joined)) return {MODEL_FOUND, joined};
+    fs::path at = loose;
+    std::string real;
+    size_t start = 0;
+    while (start < joined.size()) {
+        size_t end = std::min(joined.find('/', start), joined.size());
+        const std::string piece = joined.substr(start, end - start);
+        const bool last = end == joined.size();
+        std::vector<std::string> exact, variants;
+        std::error_code error;
+        for (const fs::directory_entry& item : fs::directory_iterator(at, error)) {
+            const std::string name = item.path().filename().string();
+            if (lowered(name) != lowered(piece) || (last ? !item.is_regular_file() : !item.is_directory())) continue;
+            (name == piece ? exact : variants).push_back(name);
+        }
+        if (exact.empty() && variants.size() > 1) return {MODEL_AMBIGUOUS, ""};
+        if (exact.empty() && variants.empty()) return {MODEL_MISSING, ""};
+        const std::string taken = exact.empty() ? variants[0] : exact[0];
+        real += (real.empty() ? "" : "/") + taken;
+        at /= taken;
+        start = end + 1;
+    }
+    return {joined.empty() || real == joined ? MODEL_MISSING : MODEL_FOUND, real};
+}
+
+// The lookup of entry `index`: the exact path, else the one variant in
+// letter case that no other entry names exactly and no other name matches.
+static ModelLookup model_lookup(const Bytes& package_bytes, uint32_t index) {
+    const std::string name = entry_name(package_bytes, index);
+    if (has_parent_piece(name) || below(loose.string(), name).size() >= PATH_LIMIT) return {MODEL_REFUSED, ""};
+    // A path that ends in a separator or in "." names a folder, never a file.
+    const size_t last_piece = name.find_last_of("\\/") + 1;
+    if (last_piece == name.size() || name.substr(last_piece) == ".") return {MODEL_MISSING, ""};
+    const std::string joined = joined_pieces(name);
+    ModelLookup found = find_in_folder(joined);
+    if (found.result != MODEL_FOUND || found.path == joined) return found;
+    std::set<std::string> rivals;
+    for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
+        const std::string other = entry_name(package_bytes, i);
+        if (has_parent_piece(other) || below(loose.string(), other).size() >= PATH_LIMIT) continue;
+        if (joined_pieces(other) == found.path) return {MODEL_MISSING, ""};
+        if (lowered(joined_pieces(other)) == lowered(joined)) rivals.insert(joined_pieces(other));
+    }
+    return rivals.size() > 1 ? ModelLookup{MODEL_AMBIGUOUS, ""} : found;
+}
+
 // /U: rows change only where the loose file differs from the entry, and
 // then point at a whole appended copy of it.
 static void check_update(const Bytes& before, const Bytes& after, int updated) {
-    if (!updated) {
+    // An ambiguous loose file fails the run only once the rest is grouped;
+    // a run that wrote, failed for that alone.
+    bool any_ambiguous = false;
+    if (!updated && after != before)
+        for (uint32_t i = 0; i < get_u32(before, 16); i++)
+            any_ambiguous |= model_lookup(before, i).result == MODEL_AMBIGUOUS;
+    if (!updated && !any_ambiguous) {
         require(after == before, "a failed /U leaves the package as it was");
         return;
     }
@@ -62,10 +155,9 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
     bool any_changed = false;
     for (uint32_t i = 0; i < count; i++) {
         FixtureRow old_row = get_row(before, i), new_row = get_row(after, i);
-        const std::string name = entry_name(before, i);
-        const fs::path path = below(loose.string(), name);
-        const bool has_loose =
-            !has_parent_piece(name) && path.string().size() < PATH_LIMIT && fs::is_regular_file(path);
+        const ModelLookup found = model_lookup(before, i);
+        const fs::path path = loose / found.path;
+        const bool has_loose = found.result == MODEL_FOUND;
         const bool same =
             has_loose && in_file(old_row, before.size()) && bytes_of_row(before, old_row) == read_file(path);
         if (old_row.offset == new_row.offset && old_row.size == new_row.size) {
@@ -129,6 +221,56 @@ static void check_compaction(const Bytes& before, const Bytes& after, int compac
         }
 }
 
+// /L: every file below the folder that no entry takes is listed, in byte
+// order of its name, and an entry is marked '!' where its lookup is
+// ambiguous or refused.
+static void check_listing(const Bytes& package_bytes, const std::string& output, int listed) {
+    if (!listed && output.find(" entries, ") == std::string::npos) return;
+    std::set<std::string> untracked;
+    for (const fs::directory_entry& item : fs::recursive_directory_iterator(loose))
+        if (item.is_regular_file()) untracked.insert(fs::relative(item.path(), loose).string());
+    // An entry's line starts where the lines of the names before it end; a
+    // name may hold line feeds of its own.
+    std::vector<std::pair<size_t, char>> marks;
+    size_t entry_lines = 0;
+    for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
+        const ModelLookup found = model_lookup(package_bytes, i);
+        if (found.result == MODEL_FOUND) untracked.erase(found.path);
+        marks.push_back({entry_lines, found.result == MODEL_AMBIGUOUS || found.result == MODEL_REFUSED ? '!' : ' '});
+        const std::string name = entry_name(package_bytes, i);
+        entry_lines += 1 + static_cast<size_t>(std::count(name.begin(), name.end(), '\n'));
+    }
+    std::vector<std::string> expected;
+    for (std::string name : untracked) {
+        std::replace(name.begin(), name.end(), '/', '\\');
+        expected.push_back("?                       " + name);
+    }
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < output.size();) {
+        size_t end = output.find('\n', start);
+        lines.push_back(output.substr(start, end - start));
+        start = end + 1;
+    }
+    require(lines.size() == entry_lines + expected.size() + 1, "/L prints the entries, the untracked files, a summary");
+    for (const auto& mark : marks)
+        if (mark.second == '!') require(lines[mark.first][0] == '!', "/L marks an ambiguous or refused entry '!'");
+    for (size_t i = 0; i < expected.size(); i++)
+        require(lines[entry_lines + i] == expected[i], "/L lists the files no entry takes, in byte order");
+}
+
+// The lines that /L prints, caught in a file.
+static std::string list_into_file(int* listed) {
+    fflush(stdout);
+    if (!freopen(listing.c_str(), "w", stdout)) exit(1);
+    start_run(package, loose);
+    *listed = list_package(package_state.folder_path);
+    end_run();
+    fflush(stdout);
+    if (!freopen("/dev/null", "w", stdout)) exit(1);
+    return text_of(read_file(listing));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes original(data, data + size);
     write_file(package, original);
@@ -138,9 +280,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes updated_bytes = read_file(package);
     check_update(original, updated_bytes, updated);
 
-    start_run(package, loose);
-    list_package(package_state.folder_path);
-    end_run();
+    int listed;
+    const std::string listed_lines = list_into_file(&listed);
+    check_listing(updated_bytes, listed_lines, listed);
     require(read_file(package) == updated_bytes, "/L never writes");
 
     start_run(package, loose);
