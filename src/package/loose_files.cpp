@@ -55,16 +55,18 @@ static const char* below_folder(const char* path) {
     return path + strlen(package_state.folder_path);
 }
 
-// The items of a folder below the loose folder, listed on first use only.
-static const FolderNames& folder_names(const std::string& real_folder) {
+// The items of a folder below the loose folder, listed on first use only;
+// null when it has not been listed and `may_list` is clear.
+static const FolderNames* folder_names(const std::string& real_folder, int may_list) {
     LooseLookup& lookup = package_state.loose_lookup;
     auto known = lookup.folders.find(real_folder);
-    if (known != lookup.folders.end()) return known->second;
+    if (known != lookup.folders.end()) return &known->second;
+    if (!may_list) return nullptr;
     FolderNames& names = lookup.folders[real_folder];
     names.readable = 0;
     PlatformFolder* folder;
     std::string path = package_state.folder_path + real_folder;
-    if (platform_open_folder(path.c_str(), &folder) != OPEN_DONE) return names;
+    if (platform_open_folder(path.c_str(), &folder) != OPEN_DONE) return &names;
     FolderItem item;
     ReadItemResult read;
     while ((read = platform_read_folder(folder, &item)) == ITEM_READ)
@@ -74,22 +76,35 @@ static const FolderNames& folder_names(const std::string& real_folder) {
     // ambiguous: a folder not read whole finds nothing, as before.
     names.readable = read == ITEM_END;
     if (!names.readable) names.by_folded_name.clear();
-    return names;
+    return &names;
 }
 
-// Finds `path`, whose exact form is missing, piece by piece regardless of
-// the case of A-Z, and writes the path found into `real`.
-static LooseResult find_other_case(const char* path, char* real) {
+// What the folders' listings show for a path.
+enum CaseFound {
+    CASE_EXACT,      // the path as it is written
+    CASE_VARIANT,    // one path that differs from it in letter case only
+    CASE_NONE,       // nothing
+    CASE_AMBIGUOUS,  // more than one variant of some piece, and not the piece itself
+    CASE_UNLISTED    // a folder on the way has not been listed (or could not be)
+};
+
+// Looks for `path` piece by piece in the listings of its folders, regardless
+// of the case of A-Z, and writes the path found into `real`. Folders not
+// listed yet are listed when `may_list` is set.
+static CaseFound find_in_listings(const char* path, char* real, int may_list) {
     strcpy(real, path);
     const size_t folder_length = strlen(package_state.folder_path);
     const std::vector<PathPiece> pieces = split_pieces(path + folder_length);
+    if (pieces.empty()) return CASE_NONE;
     std::string real_folder;
     for (size_t i = 0; i < pieces.size(); i++) {
         const ItemKind wanted_kind = i + 1 == pieces.size() ? ITEM_FILE : ITEM_FOLDER;
         const std::string wanted(path + folder_length + pieces[i].start, pieces[i].length);
-        const FolderNames& names = folder_names(real_folder);
-        auto variants = names.by_folded_name.find(lowered(wanted));
-        if (variants == names.by_folded_name.end()) return LOOSE_MISSING;
+        const FolderNames* names = folder_names(real_folder, may_list);
+        // A folder that could not be read finds nothing, as before.
+        if (!names || !names->readable) return may_list ? CASE_NONE : CASE_UNLISTED;
+        auto variants = names->by_folded_name.find(lowered(wanted));
+        if (variants == names->by_folded_name.end()) return CASE_NONE;
         // A piece present as it is written wins over its variants, as the
         // whole exact path does.
         const CaseName* exact = nullptr;
@@ -104,17 +119,14 @@ static LooseResult find_other_case(const char* path, char* real) {
                 variant_count++;
             }
         }
-        if (!exact && variant_count > 1) return LOOSE_AMBIGUOUS;
+        if (!exact && variant_count > 1) return CASE_AMBIGUOUS;
         const CaseName* match = exact ? exact : variant;
-        if (!match) return LOOSE_MISSING;
+        if (!match) return CASE_NONE;
         memcpy(real + folder_length + pieces[i].start, match->name.data(), pieces[i].length);
         real_folder += match->name;
         real_folder += PATH_SEPARATOR;
     }
-    // The listing shows a file the exact open did not find: it has just
-    // been removed, or put there; the exact path is as missing as it was.
-    if (pieces.empty() || strcmp(real, path) == 0) return LOOSE_MISSING;
-    return LOOSE_FOUND;
+    return strcmp(real, path) == 0 ? CASE_EXACT : CASE_VARIANT;
 }
 
 // Counts every entry's claim on the folder's paths, once per run.
@@ -153,16 +165,28 @@ static LooseResult check_claims(const char* path, const char* real) {
 }
 
 LooseResult open_loose_file(char* path, PlatformFile* file, uint64_t* size) {
-    OpenResult opened = platform_open_read(path, file, size);
-    if (opened == OPEN_DONE) return LOOSE_FOUND;
-    if (opened != OPEN_MISSING) return LOOSE_UNREADABLE;
-    if (platform_names_fold_case()) return LOOSE_MISSING;
-
+    if (platform_names_fold_case()) {
+        OpenResult opened = platform_open_read(path, file, size);
+        return opened == OPEN_DONE ? LOOSE_FOUND : opened == OPEN_MISSING ? LOOSE_MISSING : LOOSE_UNREADABLE;
+    }
+    // Where the folders on the way are listed already, their listings tell
+    // at once whether anything is there: most entries of a sparse folder
+    // then cost no call at all.
     char real[LOOSE_PATH_BUFFER];
-    LooseResult found = find_other_case(path, real);
-    if (found == LOOSE_FOUND) found = check_claims(path, real);
-    if (found != LOOSE_FOUND) return found;
-    opened = platform_open_read(real, file, size);
+    CaseFound seen = find_in_listings(path, real, 0);
+    if (seen == CASE_EXACT || seen == CASE_UNLISTED) {
+        OpenResult opened = platform_open_read(path, file, size);
+        if (opened == OPEN_DONE) return LOOSE_FOUND;
+        if (opened != OPEN_MISSING) return LOOSE_UNREADABLE;
+        seen = find_in_listings(path, real, 1);
+    }
+    if (seen == CASE_AMBIGUOUS) return LOOSE_AMBIGUOUS;
+    // The listing shows the exact file the open did not find: it has just
+    // been removed, or is not a regular file after all.
+    if (seen != CASE_VARIANT) return LOOSE_MISSING;
+    LooseResult claimed = check_claims(path, real);
+    if (claimed != LOOSE_FOUND) return claimed;
+    OpenResult opened = platform_open_read(real, file, size);
     if (opened == OPEN_MISSING) return LOOSE_MISSING;
     strcpy(path, real);
     return opened == OPEN_DONE ? LOOSE_FOUND : LOOSE_UNREADABLE;
