@@ -209,3 +209,21 @@ TEST_F(LooseFolderTest, EditNewFileAndRenameAreAllSeen) {
     EXPECT_EQ(updated.output, native(folder / "d001/f00001.bin") + "\n" + native(folder / "d002/F00002.bin") + "\n");
     EXPECT_NE(tool("/L", package).output.find(", 0 changed\n"), std::string::npos);
 }
+
+// On every system: the listing names what no entry names, below the folder
+// and at every depth, and passes over the package, the files entries take
+// (here one under other letter case, which Windows finds by itself) and
+// folders.
+TEST_F(LooseFolderTest, ListNamesTheFilesNoEntryNames) {
+    const fs::path package = folder / "pkg.dpk";
+    make_layout({{"a.txt"}, {"sub/b.txt"}, {"sub/new.txt"}, {"new.txt"}, {"sub/deeper/more.bin"}, {"empty", FOLDER_ITEM}});
+    write_file(package, build_package({{"a.txt", bytes_of("old")}, {"SUB\\B.TXT", bytes_of("old")}}));
+    ToolRun listed = tool("/L", package);
+    EXPECT_EQ(listed.status, 0);
+    std::vector<std::string> lines = lines_of(listed.output);
+    ASSERT_EQ(lines.size(), 6u) << listed.output;
+    EXPECT_EQ(lines[0].substr(0, 2) + lines[1].substr(0, 2), "M M ");
+    EXPECT_EQ(lines[2], "?                       new.txt");
+    EXPECT_EQ(lines[3], "?                       sub\\deeper\\more.bin");
+    EXPECT_EQ(lines[4], "?                       sub\\new.txt");
+}

@@ -41,11 +41,11 @@ static std::vector<PathPiece> split_pieces(const char* relative) {
 // system compares names in, joined by '/', with A-Z lowered when `lower`
 // is set. Two paths with equal keys lead to the same file.
 static std::string path_key(const char* relative, int lower) {
-    std::string key;
-    char piece_key[LOOSE_PATH_BUFFER];
+    std::string key, piece_key;
     for (const PathPiece& piece : split_pieces(relative)) {
         if (!key.empty()) key += '/';
-        key.append(piece_key, platform_name_key(relative + piece.start, piece.length, piece_key));
+        piece_key.resize(piece.length);
+        key.append(piece_key.data(), platform_name_key(relative + piece.start, piece.length, &piece_key[0]));
     }
     return lower ? lowered(std::move(key)) : key;
 }
