@@ -81,6 +81,8 @@ ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offs
 }
 int sys_fsync(int fd) { return fsync(fd); }
 int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
+int sys_fchown(int fd, uid_t owner, gid_t group) { return fchown(fd, owner, group); }
+int sys_fchmod(int fd, mode_t mode) { return fchmod(fd, mode); }
 int sys_close(int fd) { return close(fd); }
 off_t sys_lseek(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
 void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {

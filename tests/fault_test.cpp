@@ -394,7 +394,7 @@ TEST_F(FaultTest, UpdateAndCompactLeaveTheOldPackageOrTheNewOne) {
                 }
                 if (mode == std::string("crash")) {
                     for (const fs::directory_entry& item : fs::directory_iterator(scratch.path))
-                        if (item.path().extension() == ".tmp") fs::remove(item.path());
+                        if (item.path().extension() == ".vtmp") fs::remove(item.path());
                     continue;
                 }
                 if (faulted.run.status != 0) {
@@ -409,7 +409,7 @@ TEST_F(FaultTest, UpdateAndCompactLeaveTheOldPackageOrTheNewOne) {
                         << faulted.run.output;
                 }
                 for (const fs::directory_entry& item : fs::directory_iterator(scratch.path))
-                    EXPECT_NE(item.path().extension(), ".tmp") << "left behind";
+                    EXPECT_NE(item.path().extension(), ".vtmp") << "left behind";
             }
             EXPECT_GT(old_kept, 0u);
         }
