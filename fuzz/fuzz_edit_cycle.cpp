@@ -1,8 +1,12 @@
 // Fuzz target: the edit cycle's options on an arbitrary package. /U groups
 // the changed loose files of a small folder, /L lists the package against
 // it, then /C compacts the result twice. Each run checks what the option
-// promises about the package's rows and bytes.
+// promises about the package's rows and bytes, and that /L's unreferenced
+// count is what /C then reclaims.
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -13,7 +17,7 @@
 #include "write_guard.h"
 
 static ScratchFolder* scratch;
-static fs::path work, package, loose;
+static fs::path work, package, loose, output;
 
 // Loose files named as the seeds' entries, some equal to the seeds' bytes.
 static const std::vector<LooseFile> LOOSE_FILES = {
@@ -25,6 +29,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     work = *scratch / "work";
     package = work / "pkg.dat";
     loose = work / "loose";
+    output = *scratch / "output";
     write_loose_files(loose, LOOSE_FILES);
     atexit([] { delete scratch; });
     write_guard_allow("", package.string());
@@ -43,6 +48,27 @@ static uint64_t alignment_of(uint64_t offset) {
     return offset == 0 || lowest_bit > 2048 ? 2048 : lowest_bit;
 }
 
+// Runs `operation` with standard output going to a file, and gives back
+// what it printed.
+template <typename Operation>
+static std::string printed_by(Operation operation, int* result) {
+    fflush(stdout);
+    require(freopen(output.c_str(), "w", stdout) != nullptr, "standard output can be sent to a file");
+    *result = operation();
+    fflush(stdout);
+    require(freopen("/dev/null", "w", stdout) != nullptr, "standard output can be sent to the null device");
+    return text_of(read_file(output));
+}
+
+// The number that follows `marker` in the last line of `text`; -1 when the
+// line has no such marker.
+static int64_t number_after(const std::string& text, const std::string& marker) {
+    const size_t line_start = text.size() < 2 ? 0 : text.rfind('\n', text.size() - 2) + 1;
+    const std::string line = text.substr(line_start);
+    const size_t at = line.rfind(marker);
+    return at == std::string::npos ? -1 : std::stoll(line.substr(at + marker.size()));
+}
+
 // /U: rows change only where the loose file differs from the entry, and
 // then point at a whole appended copy of it.
 static void check_update(const Bytes& before, const Bytes& after, int updated) {
@@ -50,15 +76,12 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
         require(after == before, "a failed /U leaves the package as it was");
         return;
     }
+    require(tables_apart(before), "/U refuses a package whose data table meets the header's fields or a name");
+    require_names_and_fields_kept(before, after);
     const uint32_t count = get_u32(before, 16);
     const uint64_t rows_start = get_u32(before, 28), rows_end = rows_start + uint64_t{8} * count;
     for (size_t i = 0; i < before.size(); i++)
         if (i < rows_start || i >= rows_end) require(after[i] == before[i], "/U changes only data rows");
-    // Where the data table overlaps the name table, a row that /U moves
-    // changes a later entry's name under it; only the rows' soundness is
-    // checked for such a package.
-    const uint64_t names_start = get_u32(before, 20), names_end = names_start + uint64_t{24} * count;
-    const bool names_stay = rows_end <= names_start || names_end <= rows_start;
     bool any_changed = false;
     for (uint32_t i = 0; i < count; i++) {
         FixtureRow old_row = get_row(before, i), new_row = get_row(after, i);
@@ -71,17 +94,15 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
         if (old_row.offset == new_row.offset && old_row.size == new_row.size) {
             // A row that points past the old end may, by chance, point just
             // where its appended copy went.
-            require(!names_stay || !has_loose || same || bytes_of_row(after, new_row) == read_file(path),
+            require(!has_loose || same || bytes_of_row(after, new_row) == read_file(path),
                     "/U appends every loose file that differs");
             continue;
         }
         any_changed = true;
-        require(!names_stay || (has_loose && !same), "/U changes only rows whose loose file differs");
+        require(has_loose && !same, "/U changes only rows whose loose file differs");
         require(new_row.offset >= before.size() && in_file(new_row, after.size()),
                 "a changed row points at appended bytes");
-        if (names_stay)
-            require(bytes_of_row(after, new_row) == read_file(path),
-                    "a changed row points at a whole copy of its loose file");
+        require(bytes_of_row(after, new_row) == read_file(path), "a changed row points at a whole copy of its loose file");
     }
     if (!any_changed && after.size() == before.size())
         require(after == before, "/U with nothing changed writes nothing");
@@ -90,6 +111,13 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
 // /C: every entry keeps its bytes, rows that share or overlap bytes still
 // do, order and alignment are kept, and rows it cannot move stay.
 static void check_compaction(const Bytes& before, const Bytes& after, int compacted) {
+    if (compacted) {
+        require(tables_apart(before), "/C refuses a package whose data table meets the header's fields or a name");
+        const uint64_t block_size = get_u32(before, 28) + uint64_t{8} * get_u32(before, 16);
+        require(get_u32(before, 16) > 0 || before.size() <= std::max<uint64_t>(block_size, 32),
+                "/C refuses a package without entries that has bytes after its directory block");
+        require_names_and_fields_kept(before, after);
+    }
     if (!compacted || after == before) {
         require(after == before, "a failed or fruitless /C leaves the package as it was");
         return;
@@ -116,7 +144,8 @@ static void check_compaction(const Bytes& before, const Bytes& after, int compac
         require(in_file(new_row, after.size()) && bytes_of_row(after, new_row) == bytes_of_row(before, old_row),
                 "every entry keeps its bytes");
         if (old_row.offset < block_size) require(new_row.offset == old_row.offset, "rows into the block stay");
-        require(new_row.offset % alignment_of(old_row.offset) == 0, "no row loses its alignment");
+        // An empty row has no bytes to align.
+        require(old_row.size == 0 || new_row.offset % alignment_of(old_row.offset) == 0, "no row loses its alignment");
     }
     for (uint32_t i = 0; i < count && i < 64; i++)
         for (uint32_t j = 0; j < count && j < 64; j++) {
@@ -139,15 +168,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_update(original, updated_bytes, updated);
 
     start_run(package, loose);
-    list_package(package_state.folder_path);
+    int listed;
+    const std::string listing = printed_by([] { return list_package(package_state.folder_path); }, &listed);
     end_run();
     require(read_file(package) == updated_bytes, "/L never writes");
 
     start_run(package, loose);
-    int compacted = compact_package();
+    int compacted;
+    const std::string compaction = printed_by(compact_package, &compacted);
     end_run();
     const Bytes compacted_bytes = read_file(package);
     check_compaction(updated_bytes, compacted_bytes, compacted);
+    if (compacted) {
+        const int64_t unreferenced = number_after(listing, " bytes, ");
+        require(unreferenced >= 0 && unreferenced == number_after(compaction, ": "),
+                "/L's unreferenced count is what /C reclaims");
+        require(static_cast<uint64_t>(unreferenced) == updated_bytes.size() - compacted_bytes.size(),
+                "/C reclaims what it says");
+    }
     require_only(work, {"pkg.dat", "loose"});
 
     start_run(package, loose);
