@@ -1,13 +1,15 @@
 // Fuzz target: the edit cycle's options on an arbitrary package. /U groups
 // the changed loose files of a small folder, /L lists the package against
 // it, then /C compacts the result twice. Each run checks what the option
-// promises about the package's rows and bytes; the loose files are found
-// as a model of the letter-case lookup, written here apart from the tool's,
-// finds them, and /L lists exactly the files that no entry takes.
+// promises about the package's rows and bytes, and that /L's unreferenced
+// count is what /C then reclaims. The loose files are found as a model of
+// the letter-case lookup, written here apart from the tool's, finds them,
+// and /L lists exactly the files that no entry takes.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -18,7 +20,7 @@
 #include "write_guard.h"
 
 static ScratchFolder* scratch;
-static fs::path work, package, loose, listing;
+static fs::path work, package, loose, output;
 
 // Loose files named as the seeds' entries, some equal to the seeds' bytes;
 // variants in letter case of some of them (beside the exact name, alone, and
@@ -35,7 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     work = *scratch / "work";
     package = work / "pkg.dat";
     loose = work / "loose";
-    listing = *scratch / "listing.txt";
+    output = *scratch / "output";
     write_loose_files(loose, LOOSE_FILES);
     atexit([] { delete scratch; });
     write_guard_allow("", package.string());
@@ -130,6 +132,27 @@ static ModelLookup model_lookup(const Bytes& package_bytes, uint32_t index) {
     return rivals.size() > 1 ? ModelLookup{MODEL_AMBIGUOUS, ""} : found;
 }
 
+// Runs `operation` with standard output going to a file, and gives back
+// what it printed.
+template <typename Operation>
+static std::string printed_by(Operation operation, int* result) {
+    fflush(stdout);
+    require(freopen(output.c_str(), "w", stdout) != nullptr, "standard output can be sent to a file");
+    *result = operation();
+    fflush(stdout);
+    require(freopen("/dev/null", "w", stdout) != nullptr, "standard output can be sent to the null device");
+    return text_of(read_file(output));
+}
+
+// The number that follows `marker` in the last line of `text`; -1 when the
+// line has no such marker.
+static int64_t number_after(const std::string& text, const std::string& marker) {
+    const size_t line_start = text.size() < 2 ? 0 : text.rfind('\n', text.size() - 2) + 1;
+    const std::string line = text.substr(line_start);
+    const size_t at = line.rfind(marker);
+    return at == std::string::npos ? -1 : std::stoll(line.substr(at + marker.size()));
+}
+
 // /U: rows change only where the loose file differs from the entry, and
 // then point at a whole appended copy of it.
 static void check_update(const Bytes& before, const Bytes& after, int updated) {
@@ -143,15 +166,12 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
         require(after == before, "a failed /U leaves the package as it was");
         return;
     }
+    require(tables_apart(before), "/U refuses a package whose data table meets the header's fields or a name");
+    require_names_and_fields_kept(before, after);
     const uint32_t count = get_u32(before, 16);
     const uint64_t rows_start = get_u32(before, 28), rows_end = rows_start + uint64_t{8} * count;
     for (size_t i = 0; i < before.size(); i++)
         if (i < rows_start || i >= rows_end) require(after[i] == before[i], "/U changes only data rows");
-    // Where the data table overlaps the name table, a row that /U moves
-    // changes a later entry's name under it; only the rows' soundness is
-    // checked for such a package.
-    const uint64_t names_start = get_u32(before, 20), names_end = names_start + uint64_t{24} * count;
-    const bool names_stay = rows_end <= names_start || names_end <= rows_start;
     bool any_changed = false;
     for (uint32_t i = 0; i < count; i++) {
         FixtureRow old_row = get_row(before, i), new_row = get_row(after, i);
@@ -163,17 +183,15 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
         if (old_row.offset == new_row.offset && old_row.size == new_row.size) {
             // A row that points past the old end may, by chance, point just
             // where its appended copy went.
-            require(!names_stay || !has_loose || same || bytes_of_row(after, new_row) == read_file(path),
+            require(!has_loose || same || bytes_of_row(after, new_row) == read_file(path),
                     "/U appends every loose file that differs");
             continue;
         }
         any_changed = true;
-        require(!names_stay || (has_loose && !same), "/U changes only rows whose loose file differs");
+        require(has_loose && !same, "/U changes only rows whose loose file differs");
         require(new_row.offset >= before.size() && in_file(new_row, after.size()),
                 "a changed row points at appended bytes");
-        if (names_stay)
-            require(bytes_of_row(after, new_row) == read_file(path),
-                    "a changed row points at a whole copy of its loose file");
+        require(bytes_of_row(after, new_row) == read_file(path), "a changed row points at a whole copy of its loose file");
     }
     if (!any_changed && after.size() == before.size())
         require(after == before, "/U with nothing changed writes nothing");
@@ -182,6 +200,13 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
 // /C: every entry keeps its bytes, rows that share or overlap bytes still
 // do, order and alignment are kept, and rows it cannot move stay.
 static void check_compaction(const Bytes& before, const Bytes& after, int compacted) {
+    if (compacted) {
+        require(tables_apart(before), "/C refuses a package whose data table meets the header's fields or a name");
+        const uint64_t block_size = get_u32(before, 28) + uint64_t{8} * get_u32(before, 16);
+        require(get_u32(before, 16) > 0 || before.size() <= std::max<uint64_t>(block_size, 32),
+                "/C refuses a package without entries that has bytes after its directory block");
+        require_names_and_fields_kept(before, after);
+    }
     if (!compacted || after == before) {
         require(after == before, "a failed or fruitless /C leaves the package as it was");
         return;
@@ -208,7 +233,8 @@ static void check_compaction(const Bytes& before, const Bytes& after, int compac
         require(in_file(new_row, after.size()) && bytes_of_row(after, new_row) == bytes_of_row(before, old_row),
                 "every entry keeps its bytes");
         if (old_row.offset < block_size) require(new_row.offset == old_row.offset, "rows into the block stay");
-        require(new_row.offset % alignment_of(old_row.offset) == 0, "no row loses its alignment");
+        // An empty row has no bytes to align.
+        require(old_row.size == 0 || new_row.offset % alignment_of(old_row.offset) == 0, "no row loses its alignment");
     }
     for (uint32_t i = 0; i < count && i < 64; i++)
         for (uint32_t j = 0; j < count && j < 64; j++) {
@@ -224,8 +250,8 @@ static void check_compaction(const Bytes& before, const Bytes& after, int compac
 // /L: every file below the folder that no entry takes is listed, in byte
 // order of its name, and an entry is marked '!' where its lookup is
 // ambiguous or refused.
-static void check_listing(const Bytes& package_bytes, const std::string& output, int listed) {
-    if (!listed && output.find(" entries, ") == std::string::npos) return;
+static void check_listing(const Bytes& package_bytes, const std::string& printed, int listed) {
+    if (!listed && printed.find(" entries, ") == std::string::npos) return;
     std::set<std::string> untracked;
     for (const fs::directory_entry& item : fs::recursive_directory_iterator(loose))
         if (item.is_regular_file()) untracked.insert(fs::relative(item.path(), loose).string());
@@ -247,9 +273,9 @@ static void check_listing(const Bytes& package_bytes, const std::string& output,
     }
     std::sort(expected.begin(), expected.end());
     std::vector<std::string> lines;
-    for (size_t start = 0; start < output.size();) {
-        size_t end = output.find('\n', start);
-        lines.push_back(output.substr(start, end - start));
+    for (size_t start = 0; start < printed.size();) {
+        size_t end = printed.find('\n', start);
+        lines.push_back(printed.substr(start, end - start));
         start = end + 1;
     }
     require(lines.size() == entry_lines + expected.size() + 1, "/L prints the entries, the untracked files, a summary");
@@ -257,18 +283,6 @@ static void check_listing(const Bytes& package_bytes, const std::string& output,
         if (mark.second == '!') require(lines[mark.first][0] == '!', "/L marks an ambiguous or refused entry '!'");
     for (size_t i = 0; i < expected.size(); i++)
         require(lines[entry_lines + i] == expected[i], "/L lists the files no entry takes, in byte order");
-}
-
-// The lines that /L prints, caught in a file.
-static std::string list_into_file(int* listed) {
-    fflush(stdout);
-    if (!freopen(listing.c_str(), "w", stdout)) exit(1);
-    start_run(package, loose);
-    *listed = list_package(package_state.folder_path);
-    end_run();
-    fflush(stdout);
-    if (!freopen("/dev/null", "w", stdout)) exit(1);
-    return text_of(read_file(listing));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -280,16 +294,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes updated_bytes = read_file(package);
     check_update(original, updated_bytes, updated);
 
+    start_run(package, loose);
     int listed;
-    const std::string listed_lines = list_into_file(&listed);
-    check_listing(updated_bytes, listed_lines, listed);
+    const std::string listing = printed_by([] { return list_package(package_state.folder_path); }, &listed);
+    end_run();
+    check_listing(updated_bytes, listing, listed);
     require(read_file(package) == updated_bytes, "/L never writes");
 
     start_run(package, loose);
-    int compacted = compact_package();
+    int compacted;
+    const std::string compaction = printed_by(compact_package, &compacted);
     end_run();
     const Bytes compacted_bytes = read_file(package);
     check_compaction(updated_bytes, compacted_bytes, compacted);
+    if (compacted) {
+        const int64_t unreferenced = number_after(listing, " bytes, ");
+        require(unreferenced >= 0 && unreferenced == number_after(compaction, ": "),
+                "/L's unreferenced count is what /C reclaims");
+        require(static_cast<uint64_t>(unreferenced) == updated_bytes.size() - compacted_bytes.size(),
+                "/C reclaims what it says");
+    }
     require_only(work, {"pkg.dat", "loose"});
 
     start_run(package, loose);

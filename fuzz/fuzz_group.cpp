@@ -1,9 +1,7 @@
 // Fuzz target: the group operation on an arbitrary package, in a scratch
 // folder that holds a few loose files, some in sub-folders, and a file just
 // outside the loose folder that no entry may reach.
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "fuzz_support.h"
 #include "package/group.h"
@@ -48,21 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     require(size >= 32 && after.size() >= size, "a grouped package only grows");
+    require(tables_apart(before), "/P refuses a package whose data table meets the header's fields or a name");
+    require_names_and_fields_kept(before, after);
     const uint32_t count = get_u32(before, 16);
     const uint64_t rows_start = get_u32(before, 28), rows_end = rows_start + uint64_t{8} * count;
     for (size_t i = 0; i < size; i++)
         if (i < rows_start || i >= rows_end) require(after[i] == before[i], "only data rows change");
-    // The tool reads each name from its copy of the directory block, in
-    // which the rows before it have been rewritten already, and a name row
-    // may overlap the data table: the names are read the same way here.
-    Bytes block = before;
-    const size_t names_start = get_u32(before, 20);
     for (uint32_t i = 0; i < count; i++) {
         FixtureRow old_row = get_row(before, i), new_row = get_row(after, i);
-        const char* name_row = reinterpret_cast<const char*>(&block.at(names_start + size_t{24} * i));
-        std::string name(name_row, strnlen(name_row, 16));
-        std::copy(after.begin() + rows_start + 8 * i, after.begin() + rows_start + 8 * i + 8,
-                  block.begin() + rows_start + 8 * i);
+        const std::string name = entry_name(before, i);
         fs::path path = below(loose.string(), name);
         // A refused name or a path past the limit keeps its row; any other
         // entry whose loose file is there gets a copy of it, even when the

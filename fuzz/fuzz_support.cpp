@@ -1,5 +1,6 @@
 #include "fuzz_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,31 @@ void require_only(const fs::path& folder, const std::set<std::string>& allowed) 
 std::string entry_name(const Bytes& package, uint32_t index) {
     const char* row = reinterpret_cast<const char*>(&package.at(get_u32(package, 20) + size_t{24} * index));
     return std::string(row, strnlen(row, 16));
+}
+
+static bool ranges_meet(uint64_t a_start, uint64_t a_size, uint64_t b_start, uint64_t b_size) {
+    return a_start < b_start + b_size && b_start < a_start + a_size;
+}
+
+bool tables_apart(const Bytes& package) {
+    const uint64_t count = get_u32(package, 16), names = get_u32(package, 20), rows = get_u32(package, 28);
+    if (count == 0) return true;
+    if (ranges_meet(rows, 8 * count, 16, 8) || ranges_meet(rows, 8 * count, 28, 4)) return false;
+    for (uint64_t i = 0; i < count; i++)
+        if (ranges_meet(rows, 8 * count, names + 24 * i, 16)) return false;
+    return true;
+}
+
+void require_names_and_fields_kept(const Bytes& before, const Bytes& after) {
+    require(after.size() >= 32 && get_u32(after, 16) == get_u32(before, 16) && get_u32(after, 20) == get_u32(before, 20) &&
+                get_u32(after, 28) == get_u32(before, 28),
+            "a writer keeps the header's fields");
+    const uint32_t count = get_u32(before, 16);
+    for (uint32_t i = 0; i < count; i++) {
+        const size_t row = get_u32(before, 20) + size_t{24} * i;
+        require(after.size() >= row + 16 && std::equal(before.begin() + row, before.begin() + row + 16, after.begin() + row),
+                "a writer keeps every entry's name");
+    }
 }
 
 bool has_parent_piece(const std::string& name) {

@@ -44,6 +44,15 @@ void require_only(const fs::path& folder, const std::set<std::string>& allowed);
 // without the tool's routines: up to 16 bytes, ending at the first zero.
 std::string entry_name(const Bytes& package, uint32_t index);
 
+// For a package that passed the layout check: true when its data table
+// overlaps neither header bytes 16-23 or 28-31 nor the first 16 bytes of a
+// name row, tried row by row, independently of the tool's check.
+bool tables_apart(const Bytes& package);
+
+// Requires `after` to have the header fields and the names of `before`, a
+// package that passed the layout check, after an option that wrote it.
+void require_names_and_fields_kept(const Bytes& before, const Bytes& after);
+
 // 1 when a piece of `name` between separators of either kind is "..".
 bool has_parent_piece(const std::string& name);
 

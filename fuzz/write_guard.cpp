@@ -5,6 +5,7 @@
 
 #include "write_guard.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -38,11 +39,23 @@ static std::string resolved(const std::string& path) {
     return joined;
 }
 
+// 1 for the file, or for a compaction's temporary file beside it: a name
+// of a dot, eight hexadecimal digits and ".vtmp" in the file's folder.
+static bool is_allowed_file(const std::string& where) {
+    if (allowed_file.empty()) return false;
+    if (where == allowed_file) return true;
+    const size_t folder_size = allowed_file.find_last_of('/') + 1;
+    const std::string name = where.substr(std::min(folder_size, where.size()));
+    if (where.compare(0, folder_size, allowed_file, 0, folder_size) != 0 || name.size() != 14 || name[0] != '.' ||
+        name.compare(9, 5, ".vtmp") != 0)
+        return false;
+    return name.find_first_not_of("0123456789abcdef", 1) == 9;
+}
+
 static void require_allowed(const char* path) {
     if (!guarding) return;
     std::string where = resolved(path);
-    // The file, and files named after it: compaction's temporary file.
-    if (!allowed_file.empty() && where.compare(0, allowed_file.size(), allowed_file) == 0) return;
+    if (is_allowed_file(where)) return;
     if (!allowed_folder.empty() &&
         (where == allowed_folder || where.compare(0, allowed_folder.size() + 1, allowed_folder + "/") == 0))
         return;
@@ -81,6 +94,8 @@ ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offs
 }
 int sys_fsync(int fd) { return fsync(fd); }
 int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
+int sys_fchown(int fd, uid_t owner, gid_t group) { return fchown(fd, owner, group); }
+int sys_fchmod(int fd, mode_t mode) { return fchmod(fd, mode); }
 int sys_close(int fd) { return close(fd); }
 off_t sys_lseek(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
 void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {

@@ -9,7 +9,7 @@
 #include <string>
 
 // From now on, writes are allowed inside `folder` (the folder itself and
-// everything below it; none when empty) and to the file `file` and files
-// whose paths start with its path, as a compaction's temporary file does
-// (none when empty). Both are absolute paths without links.
+// everything below it; none when empty) and to the file `file` and a
+// compaction's temporary files beside it, named ".XXXXXXXX.vtmp" (none
+// when empty). Both are absolute paths without links.
 void write_guard_allow(const std::string& folder, const std::string& file);

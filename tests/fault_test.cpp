@@ -397,7 +397,7 @@ TEST_F(FaultTest, UpdateAndCompactLeaveTheOldPackageOrTheNewOne) {
                 }
                 if (mode == std::string("crash")) {
                     for (const fs::directory_entry& item : fs::directory_iterator(scratch.path))
-                        if (item.path().extension() == ".tmp") fs::remove(item.path());
+                        if (item.path().extension() == ".vtmp") fs::remove(item.path());
                     continue;
                 }
                 if (faulted.run.status != 0) {
@@ -412,7 +412,7 @@ TEST_F(FaultTest, UpdateAndCompactLeaveTheOldPackageOrTheNewOne) {
                         << faulted.run.output;
                 }
                 for (const fs::directory_entry& item : fs::directory_iterator(scratch.path))
-                    EXPECT_NE(item.path().extension(), ".tmp") << "left behind";
+                    EXPECT_NE(item.path().extension(), ".vtmp") << "left behind";
             }
             EXPECT_GT(old_kept, 0u);
         }
@@ -439,6 +439,94 @@ TEST_F(FaultTest, PackageReplacedBeforeTheLockIsOpenedAgain) {
     ASSERT_GT(now.size(), replacement.size());
     FixtureRow row = get_row(now, 0);
     EXPECT_TRUE(Bytes(now.begin() + row.offset, now.begin() + row.offset + row.size) == *loose[0]);
+}
+
+static size_t index_of_first_call(const FaultLog& log, const std::string& name) {
+    for (size_t i = 0; i < log.calls.size(); i++)
+        if (log.calls[i].name == name) return i + 1;
+    return 0;
+}
+
+static std::vector<fs::path> temporary_files(const fs::path& folder) {
+    std::vector<fs::path> found;
+    for (const fs::directory_entry& item : fs::directory_iterator(folder))
+        if (item.path().extension() == ".vtmp") found.push_back(item.path());
+    return found;
+}
+
+// /C at the calls around its temporary file and its rename. The temporary
+// file is its creator's alone until it has the package's owner and mode;
+// when its mode cannot be set it goes. Once the rename is done, a failed
+// folder sync says so: the package is the compacted one.
+TEST_F(FaultTest, CompactKeepsItsTemporaryFilePrivateAndTellsAFailedFolderSync) {
+    write_file(package, original);
+    ASSERT_EQ(run_faulty("/P", 0, "eio", true).run.status, 0);
+    const Bytes grouped = read_file(package);
+    const fs::perms package_mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                   fs::perms::others_read | fs::perms::group_write;
+    fs::permissions(package, package_mode);
+    FaultRun clean = run_faulty("/C", 0, "eio", true);
+    ASSERT_EQ(clean.run.status, 0);
+    const Bytes compacted = read_file(package);
+    ASSERT_LT(compacted.size(), grouped.size());
+    EXPECT_EQ(fs::status(package).permissions(), package_mode);
+    const std::string folder_path = scratch.path.string();
+
+    struct Case {
+        const char* what;
+        size_t call;
+        const char* mode;
+        bool compacted;        // the package is the compacted one, else the old one
+        bool temporary_left;   // with its creator's mode alone
+        std::string message;   // the last line; "" for a run that was killed
+    };
+    const Case cases[] = {
+        {"killed before the owner is set", index_of_first_call(clean.log, "chown"), "crash", false, true, ""},
+        {"killed before the mode is set", index_of_first_call(clean.log, "chmod"), "crash", false, true, ""},
+        {"the mode cannot be set", index_of_first_call(clean.log, "chmod"), "eio", false, false, "Can't create file "},
+        {"the folder cannot be opened", index_of_last_call(clean.log, "open", folder_path), "eio", true, false,
+         "Can't sync folder of " + package.string()},
+        {"the folder's fsync fails", index_of_last_call(clean.log, "fsync", folder_path), "eio", true, false,
+         "Can't sync folder of " + package.string()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_GT(c.call, 0u);
+        write_file(package, grouped);
+        FaultRun faulted = run_faulty("/C", c.call, c.mode, true);
+        EXPECT_TRUE(read_file(package) == (c.compacted ? compacted : grouped));
+        const std::vector<fs::path> left = temporary_files(scratch.path);
+        EXPECT_EQ(left.size(), c.temporary_left ? 1u : 0u);
+        for (const fs::path& path : left) {
+            EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+            fs::remove(path);
+        }
+        if (c.message.empty()) continue;
+        EXPECT_EQ(faulted.run.status, 255);
+        const std::vector<std::string> lines = lines_of(faulted.run.output);
+        ASSERT_EQ(lines.size(), 1u) << faulted.run.output;
+        EXPECT_EQ(lines[0].rfind(c.message, 0), 0u) << lines[0];
+    }
+}
+
+// /U that stops, or is interrupted, before it appended anything leaves the
+// package as it was, its time stamp too: there is nothing to cut back.
+TEST_F(FaultTest, UpdateStoppedBeforeAnyAppendKeepsTheTimeStamp) {
+    write_file(package, original);
+    const fs::file_time_type stamp = fs::last_write_time(package) - std::chrono::hours(1);
+    FaultRun clean = run_faulty("/U", 0, "eio", true);
+    // alpha's loose file is the first one read.
+    const size_t first_loose_open = index_of_last_call(clean.log, "open", (folder / "alpha").string());
+    ASSERT_GT(first_loose_open, 0u);
+    for (const char* mode : {"eio", "sigint", "sigterm"}) {
+        SCOPED_TRACE(mode);
+        write_file(package, original);
+        fs::last_write_time(package, stamp);
+        FaultRun faulted = run_faulty("/U", first_loose_open, mode, true);
+        EXPECT_NE(faulted.run.status, 0);
+        EXPECT_TRUE(read_file(package) == original);
+        EXPECT_EQ(fs::last_write_time(package), stamp);
+    }
 }
 
 static bool has_call(const FaultLog& log, const std::string& name) {

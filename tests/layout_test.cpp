@@ -68,6 +68,30 @@ TEST(Layout, CheckRefusesEveryMalformedHeader) {
     }
 }
 
+// Name rows at 32 and 56 (names 32-47 and 56-71) unless a case says
+// otherwise; a data table that only touches a field or a name is apart.
+TEST(Layout, DataTableMustMissTheHeaderFieldsAndEveryName) {
+    const LayoutCase cases[] = {
+        {"worked example", 2, 32, 80, 0, true},
+        {"no entries, table on the count", 0, 32, 16, 0, true},
+        {"rows over the count", 1, 32, 16, 0, false},
+        {"rows over the name table's offset", 1, 32, 20, 0, false},
+        {"two rows in bytes 0-15", 2, 100, 0, 0, true},
+        {"one row in bytes 24-31", 1, 100, 24, 0, false},
+        {"rows over the data table's offset", 1, 40, 26, 0, false},
+        {"rows in the gap after the last name", 1, 32, 48, 0, true},
+        {"rows end where the first name starts", 2, 48, 32, 0, true},
+        {"rows reach the first name's first byte", 2, 48, 33, 0, false},
+        {"rows reach the last name's last byte", 2, 32, 64, 0, false},
+        {"rows start after the last name", 2, 32, 72, 0, true},
+        {"rows in a gap between names, crossing one", 3, 32, 48, 0, false},
+    };
+    for (const LayoutCase& c : cases) {
+        PackageHeader header{c.entry_count, c.name_table_offset, c.data_table_offset};
+        EXPECT_EQ(check_tables_apart(&header) != 0, c.sound) << c.what;
+    }
+}
+
 TEST(Layout, EntryRangeIsCheckedInSixtyFourBits) {
     EXPECT_TRUE(entry_lies_in_file(DataEntry{90, 10}, 100));
     EXPECT_FALSE(entry_lies_in_file(DataEntry{91, 10}, 100));

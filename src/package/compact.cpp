@@ -7,25 +7,36 @@
 #include "package_ranges.h"
 #include "package_state.h"
 
-// Room for the package's path and the suffix of a temporary name.
+// Room for the package's folder and a temporary name.
 static const size_t TEMPORARY_PATH_BUFFER = PATH_LIMIT + 16;
 static const int TEMPORARY_NAME_TRIES = 64;
 
-// Creates the new package's file beside the old one, under a name that no
-// file has: created exclusively, so nothing that stands there is touched.
-static int create_temporary(char* path, PlatformFile* file) {
+// Creates the new package's file in the folder of `real_path` (the
+// package with its links resolved), under a name that no file has: created
+// exclusively, so nothing that stands there is touched, and short, so that
+// it fits wherever the package's own name does. The file is its creator's
+// alone until it has the package's owner and permissions.
+static int create_temporary(const char* real_path, char* path, PlatformFile* file) {
     const PackageState& state = package_state;
+    const char* name = real_path;
+    for (const char* c = real_path; *c; c++)
+        if (platform_is_separator(*c)) name = c + 1;
+    const int folder_length = static_cast<int>(name - real_path);
     uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     CreateResult created = CREATE_FAILED;
     for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; attempt++) {
         seed = seed * 6364136223846793005u + 1442695040888963407u;
-        snprintf(path, TEMPORARY_PATH_BUFFER, "%.*s.%08x.tmp", static_cast<int>(PATH_LIMIT - 1), state.package_path,
+        snprintf(path, TEMPORARY_PATH_BUFFER, "%.*s.%08x.vtmp", folder_length, real_path,
                  static_cast<unsigned>(seed >> 32));
-        created = platform_create_new(path, file);
+        created = platform_create_private(path, file);
         if (created != CREATE_EXISTS) break;
     }
     if (created != CREATE_DONE) return report("Can't create file %s\n", path);
-    platform_copy_access(state.package_file, *file);
+    if (!platform_copy_access(state.package_file, *file)) {
+        platform_close(*file);
+        platform_remove_file(path);
+        return report("Can't create file %s\n", path);
+    }
     return 1;
 }
 
@@ -78,13 +89,13 @@ static int write_compacted(const CompactionPlan* plan, PlatformFile file) {
     return 1;
 }
 
-// Writes the new package under a temporary name and puts it in the old
-// one's place.
-static int replace_package(const CompactionPlan* plan) {
+// Writes the new package under a temporary name beside `real_path` and
+// puts it in that file's place.
+static int replace_package(const CompactionPlan* plan, const char* real_path) {
     PackageState& state = package_state;
     char temporary_path[TEMPORARY_PATH_BUFFER];
     PlatformFile file;
-    if (!create_temporary(temporary_path, &file)) return 0;
+    if (!create_temporary(real_path, temporary_path, &file)) return 0;
     platform_interrupt_cleanup(NO_FILE, 0, temporary_path);
     int written = write_compacted(plan, file);
     // A failed fsync is never retried: the pages it could not write may be
@@ -97,23 +108,48 @@ static int replace_package(const CompactionPlan* plan) {
         // Once the rename may have happened, the temporary name may be the
         // package's: nothing may remove it any more.
         platform_interrupt_hold();
-        replaced = platform_replace_file(temporary_path, state.package_path, &state.package_file);
-        if (replaced != REPLACE_DONE) report("Can't write data file %s\n", state.package_path);
+        replaced = platform_replace_file(temporary_path, real_path, &state.package_file);
+        // After the rename the package is the compacted one; only the
+        // folder's record of it may not be on disk yet.
+        if (replaced == REPLACE_FAILED) report("Can't write data file %s\n", state.package_path);
+        if (replaced == REPLACE_NOT_DURABLE) report("Can't sync folder of %s\n", state.package_path);
     }
     if (replaced == REPLACE_FAILED) platform_remove_file(temporary_path);
     platform_interrupt_resume();
     return replaced == REPLACE_DONE;
 }
 
+// The checks of a package that compacting must not touch: one whose tables
+// overlap, and one without entries that holds bytes past its directory
+// block, which is no package a run of the tool made, and whose bytes the
+// compaction would cut off.
+static int check_compactable() {
+    const PackageState& state = package_state;
+    if (!check_package_writable()) return 0;
+    if (is_empty_with_tail(&state.header, state.package_size))
+        return report("Bad package file %s\n", state.package_path);
+    return 1;
+}
+
+// The package's path with its links resolved: a link stays a link, and the
+// file it names is replaced, beside itself.
+static int resolve_package(char* real_path) {
+    const PackageState& state = package_state;
+    ResolveResult resolved = platform_resolve_links(state.package_path, state.package_file, real_path, PATH_LIMIT);
+    if (resolved == RESOLVE_TOO_LONG) return report("Path too long %s\n", state.package_path);
+    if (resolved == RESOLVE_CHANGED) return report("Data file %s is in use\n", state.package_path);
+    return 1;
+}
+
 int compact_package() {
     PackageState& state = package_state;
     if (!open_package(PACKAGE_UPDATE, "Can't create data file %s\n")) return 0;
-    CompactionPlan plan = {nullptr, 0, 0, 0};
-    int compacted = read_directory_block() && plan_compaction(1, &plan);
-    uint64_t reclaimed = 0;
-    if (compacted && plan.new_size < state.package_size) {
-        compacted = replace_package(&plan);
-        reclaimed = state.package_size - plan.new_size;
+    CompactionPlan plan = {nullptr, 0, 0};
+    int compacted = read_directory_block() && check_compactable() && plan_compaction(1, &plan);
+    const uint64_t reclaimed = compacted ? reclaimed_size(&plan) : 0;
+    if (compacted && reclaimed > 0) {
+        char real_path[PATH_LIMIT];
+        compacted = resolve_package(real_path) && replace_package(&plan, real_path);
     }
     release_plan(&plan);
     // The old package was only read: closing it cannot lose anything.

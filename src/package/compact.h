@@ -6,10 +6,17 @@
 #pragma once
 
 // Compacts package_state.package_path. Writes the new package beside the
-// old one under a temporary name created exclusively, makes it durable,
-// renames it over the old one and makes the rename durable; the old package
-// stays whole until the rename, and a failure or an interrupt before it
-// removes the temporary file. When compacting would not make the package
-// shorter, nothing is written. Prints "PATH: N bytes reclaimed" and returns
-// 1; returns 0 after a one-line message naming the file.
+// old one (beside the file a link names, when the path is a link; the link
+// stays as it is) under a short temporary name created exclusively,
+// readable by this process alone until it has the old one's owner and
+// permissions; makes it durable, renames it over the old one and makes the
+// rename durable. The old package stays whole until the rename, and a
+// failure or an interrupt before it removes the temporary file. When
+// compacting would not make the package shorter, nothing is written.
+// Prints "PATH: N bytes reclaimed" and returns 1; returns 0 after a
+// one-line message naming the file: "Bad package file" when the tables
+// overlap or a package without entries has bytes past its directory block
+// (nothing is written), and "Can't sync folder of" when only making the
+// rename durable failed: the package is then the compacted one, but may
+// not outlive a power loss.
 int compact_package();

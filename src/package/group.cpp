@@ -101,7 +101,7 @@ static int group_loose_files(int changed_only) {
     state.appended_count = 0;
     state.ambiguous_count = 0;
 
-    int grouped = read_directory_block();
+    int grouped = read_directory_block() && check_package_writable();
     if (grouped) {
         platform_interrupt_cleanup(state.package_file, state.package_size, nullptr);
         grouped = append_all_entries();

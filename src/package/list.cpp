@@ -27,7 +27,7 @@ static int list_entries(const char* folder) {
     const PackageState& state = package_state;
     CompactionPlan plan;
     if (!plan_compaction(0, &plan)) return 0;
-    const uint64_t unreferenced = state.package_size - plan.live_size;
+    const uint64_t unreferenced = reclaimed_size(&plan);
     release_plan(&plan);
 
     int all_handled = 1;

@@ -5,7 +5,9 @@
 // Lists package_state.package_path: one line per entry in table order,
 // "%10u %10u %s" with the row's offset and size and the name as stored,
 // then "N entries, B bytes, U unreferenced" (B the package's length, U the
-// bytes outside the directory block that no row points at).
+// bytes that compact_package would take off it, from the same plan: the
+// bytes outside the directory block that no row points at, less the
+// padding that keeps alignment).
 //
 // When `folder` (ending in a separator) is not null, each line starts with
 // a mark and a blank: '=' the loose file holds the entry's bytes; 'M' it

@@ -23,6 +23,33 @@ int check_package_layout(const PackageHeader* header, uint64_t file_size) {
            (header->entry_count == 0 || name_table_end <= block_size);
 }
 
+// 1 when [a_start, a_end) and [b_start, b_end) share a byte.
+static int ranges_meet(uint64_t a_start, uint64_t a_end, uint64_t b_start, uint64_t b_end) {
+    return a_start < b_end && b_start < a_end;
+}
+
+int check_tables_apart(const PackageHeader* header) {
+    if (header->entry_count == 0) return 1;
+    const uint64_t rows_start = header->data_table_offset;
+    const uint64_t rows_end = directory_size(header);
+    if (ranges_meet(rows_start, rows_end, ENTRY_COUNT_OFFSET, NAME_TABLE_OFFSET_OFFSET + 4) ||
+        ranges_meet(rows_start, rows_end, DATA_TABLE_OFFSET_OFFSET, DATA_TABLE_OFFSET_OFFSET + 4))
+        return 0;
+    // The name bytes lie from the first row's start to the end of the last
+    // row's name, with 8 bytes between one name and the next. The data table
+    // holds at least 8 bytes per row: one that fits in such a gap has one row,
+    // and then the name table has one row too, and no gap. So the data table
+    // meets a name exactly when it meets that span.
+    const uint64_t names_start = header->name_table_offset;
+    const uint64_t names_end = names_start + uint64_t{NAME_ROW_SIZE} * (header->entry_count - 1) + NAME_SIZE;
+    return !ranges_meet(rows_start, rows_end, names_start, names_end);
+}
+
+int is_empty_with_tail(const PackageHeader* header, uint64_t file_size) {
+    uint64_t block_size = directory_size(header);
+    return header->entry_count == 0 && file_size > (block_size > HEADER_SIZE ? block_size : HEADER_SIZE);
+}
+
 int entry_lies_in_file(DataEntry entry, uint64_t file_size) {
     return entry.size == 0 || uint64_t{entry.offset} + entry.size <= file_size;
 }

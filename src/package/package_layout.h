@@ -65,6 +65,19 @@ uint64_t directory_size(const PackageHeader* header);
 // tool relies on this check alone.
 int check_package_layout(const PackageHeader* header, uint64_t file_size);
 
+// 1 when the data table overlaps neither an interpreted header field (bytes
+// 16-23 and 28-31) nor the 16 name bytes of any name row. A writer edits
+// data rows in place, so where they overlap, a moved row would change the
+// header or another entry's name; readers never write and need not care.
+// Assumes a header that passed check_package_layout.
+int check_tables_apart(const PackageHeader* header);
+
+// 1 for a package without entries whose file holds bytes past its
+// directory block (past the header, where the block is shorter): it is
+// hardly a package (an archive or a file of zeros reads as one), and
+// compacting it would cut those bytes off.
+int is_empty_with_tail(const PackageHeader* header, uint64_t file_size);
+
 // 1 when the entry's bytes lie wholly inside a file of `file_size` bytes.
 // An entry of size 0 needs no bytes of the file, so it always lies inside,
 // whatever its offset; nothing may be read at that offset.

@@ -40,7 +40,7 @@ int plan_compaction(int move_rows, CompactionPlan* plan) {
     // The header is kept whole even where the directory block is shorter.
     const uint64_t block_size = std::max<uint64_t>(state.directory.size, HEADER_SIZE);
     unsigned char* data_table = state.directory.bytes + state.header.data_table_offset;
-    *plan = CompactionPlan{nullptr, 0, 0, 0};
+    *plan = CompactionPlan{nullptr, 0, 0};
 
     // One run per row at most, and the directory block's.
     RowRange* ranges = static_cast<RowRange*>(malloc((uint64_t{entry_count} + 1) * sizeof(RowRange)));
@@ -53,58 +53,67 @@ int plan_compaction(int move_rows, CompactionPlan* plan) {
     uint32_t range_count = 0;
     for (uint32_t i = 0; i < entry_count; i++) {
         DataEntry entry = read_data_entry(data_table, i);
-        if (uint64_t{entry.offset} + entry.size <= file_size)
+        // An empty row needs no bytes of the file: wherever it points, even
+        // past the end, it is placed among the runs.
+        if (entry.size == 0 || uint64_t{entry.offset} + entry.size <= file_size)
             ranges[range_count++] = RowRange{entry.offset, entry.size, i};
     }
-    // By start, and a row of size 0 before the rows that start where it is.
+    // By start, and a row of size 0 after the rows that start where it is:
+    // it then lies inside their run and moves with it.
     std::sort(ranges, ranges + range_count, [](const RowRange& a, const RowRange& b) {
-        return a.start != b.start ? a.start < b.start : a.size < b.size;
+        return a.start != b.start ? a.start < b.start : a.size > b.size;
     });
     const int pinned = rows_cover_data_table(ranges, range_count);
+    const int moving = move_rows && !pinned;
 
     uint32_t next = 0;
     uint64_t run_end = block_size;
     while (next < range_count && ranges[next].start < run_end) run_end = std::max(run_end, end_of(ranges[next++]));
     plan->ranges[plan->range_count++] = MovedRange{0, 0, run_end};
-    plan->live_size = run_end;
     uint64_t cursor = run_end;
 
     while (next < range_count) {
         const uint32_t first = next;
+        if (ranges[first].size == 0) {
+            // An empty row between runs (or past the last one) has no bytes
+            // to align and nothing after it: it takes the place where the
+            // next run's bytes, if any, would start before their padding, so
+            // it costs no byte.
+            if (moving) {
+                DataEntry entry = read_data_entry(data_table, ranges[first].row);
+                entry.offset = static_cast<uint32_t>(cursor);
+                write_data_entry(data_table, ranges[first].row, entry);
+            }
+            next++;
+            continue;
+        }
         const uint64_t run_start = ranges[first].start;
         run_end = end_of(ranges[first]);
         uint64_t alignment = alignment_of(run_start);
         for (next++; next < range_count && ranges[next].start < run_end; next++) {
             run_end = std::max(run_end, end_of(ranges[next]));
-            alignment = std::max(alignment, alignment_of(ranges[next].start));
+            if (ranges[next].size > 0) alignment = std::max(alignment, alignment_of(ranges[next].start));
         }
         const uint64_t new_start = pinned ? run_start : cursor + (run_start - cursor) % alignment;
-        if (move_rows && !pinned)
+        if (moving)
             for (uint32_t i = first; i < next; i++) {
                 DataEntry entry = read_data_entry(data_table, ranges[i].row);
                 entry.offset = static_cast<uint32_t>(ranges[i].start - run_start + new_start);
                 write_data_entry(data_table, ranges[i].row, entry);
             }
-        if (run_end > run_start)
-            plan->ranges[plan->range_count++] = MovedRange{run_start, new_start, run_end - run_start};
-        plan->live_size += run_end - run_start;
+        plan->ranges[plan->range_count++] = MovedRange{run_start, new_start, run_end - run_start};
         cursor = new_start + (run_end - run_start);
     }
     plan->new_size = cursor;
     free(ranges);
-
-    if (move_rows && !pinned && plan->new_size < file_size)
-        for (uint32_t i = 0; i < entry_count; i++) {
-            DataEntry entry = read_data_entry(data_table, i);
-            if (entry.size == 0 && entry.offset > file_size) {
-                entry.offset = static_cast<uint32_t>(plan->new_size);
-                write_data_entry(data_table, i, entry);
-            }
-        }
     return 1;
 }
 
 void release_plan(CompactionPlan* plan) {
     free(plan->ranges);
-    *plan = CompactionPlan{nullptr, 0, 0, 0};
+    *plan = CompactionPlan{nullptr, 0, 0};
+}
+
+uint64_t reclaimed_size(const CompactionPlan* plan) {
+    return package_state.package_size - plan->new_size;
 }

@@ -1,6 +1,7 @@
 // Which bytes of a package its rows point at, and where they go when the
-// package is compacted. Shared by the listing, which counts the bytes that
-// no row points at, and compaction, which drops them.
+// package is compacted. Shared by compaction, which drops the rest, and the
+// listing, which tells how many bytes that would reclaim: both take the
+// number from the same plan.
 //
 // The live bytes are the directory block and every range a row points at
 // inside the file. Ranges that overlap form one run, copied whole, so rows
@@ -9,8 +10,11 @@
 // of two up to 2048 dividing the offset) of any row that starts in it, so no
 // row loses its alignment, and the gaps that alignment leaves are zeros.
 // The run that holds the directory block never moves. A row whose bytes
-// pass the end of the file points at nothing and is kept as it is; a row of
-// size 0 past the end gets the new file's length. When a row's bytes cover
+// pass the end of the file points at nothing and is kept as it is. A row of
+// size 0 has no bytes to align: inside a run it moves with the run and adds
+// nothing to its alignment; anywhere else (between runs, past the end of
+// the file) it takes the end of the run before it in the new file, so it
+// never costs padding. When a row's bytes cover
 // part of the data table itself, changing any row would change that entry,
 // so no run moves and only the dead bytes after the last run go.
 #pragma once
@@ -26,9 +30,8 @@ struct MovedRange {
 
 struct CompactionPlan {
     MovedRange* ranges;    // the runs in the order of their old offsets; the first holds the directory block
-    uint32_t range_count;  // runs of size 0 (rows of size 0 alone) are not listed
-    uint64_t live_size;    // bytes of the file that the directory block or a row covers
-    uint64_t new_size;     // the compacted file's length, padding included
+    uint32_t range_count;
+    uint64_t new_size;  // the compacted file's length, padding included; never more than the file's
 };
 
 // Plans the compaction of the open package, whose directory block
@@ -39,3 +42,6 @@ struct CompactionPlan {
 int plan_compaction(int move_rows, CompactionPlan* plan);
 
 void release_plan(CompactionPlan* plan);
+
+// The bytes compacting the open package by `plan` takes off its length.
+uint64_t reclaimed_size(const CompactionPlan* plan);

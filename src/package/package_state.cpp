@@ -72,6 +72,11 @@ int read_directory_block() {
     return 1;
 }
 
+int check_package_writable() {
+    if (!check_tables_apart(&package_state.header)) return report("Bad package file %s\n", package_state.package_path);
+    return 1;
+}
+
 void release_directory_block() {
     PackageState& state = package_state;
     free(state.directory.bytes);

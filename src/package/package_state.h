@@ -73,6 +73,11 @@ int take_package_header(const unsigned char* header_bytes);
 // the block cannot be held. The caller releases the block, also on failure.
 int read_directory_block();
 
+// For the options that write the package, after read_directory_block: 0
+// after "Bad package file" with the package's path when its data table
+// overlaps the header's fields or a name (check_tables_apart).
+int check_package_writable();
+
 // Releases the directory block and clears the table views; a block already
 // released is left as it is.
 void release_directory_block();

@@ -2,7 +2,8 @@
 // which proves the tool's recovery paths. It is never linked into vantrel.
 //
 // Every counted call (open, read, write, kernel copy, seek, fsync, truncate,
-// mkdir, close, map, lock, rename, remove) gets a number from 1 on. The test
+// chown, chmod, mkdir, close, map, lock, rename, remove) gets a number from
+// 1 on. The test
 // chooses, through the environment of this build alone:
 //   VANTREL_FAULT_CALL=N      the call that misbehaves (none when unset or 0)
 //   VANTREL_FAULT_MODE=MODE   what it does: "eio" or "enospc" fails it with
@@ -204,6 +205,16 @@ int sys_ftruncate(int fd, off_t size) {
     int result = ftruncate(fd, size);
     if (result == 0) log_line("truncate " + std::to_string(size) + " " + path_of(fd));
     return result;
+}
+
+int sys_fchown(int fd, uid_t owner, gid_t group) {
+    if (next_call("chown", path_of(fd)) == CALL_FAILS) return -1;
+    return fchown(fd, owner, group);
+}
+
+int sys_fchmod(int fd, mode_t mode) {
+    if (next_call("chmod", path_of(fd)) == CALL_FAILS) return -1;
+    return fchmod(fd, mode);
 }
 
 int sys_mkdir(const char* path, mode_t mode) {

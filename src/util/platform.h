@@ -99,6 +99,23 @@ enum CreateResult { CREATE_DONE, CREATE_EXISTS, CREATE_FAILED };
 // opened or followed and CREATE_EXISTS is returned.
 CreateResult platform_create_new(const char* path, PlatformFile* file);
 
+// Creates a new file exclusively, as platform_create_new does, that only
+// its creator may open (POSIX: mode 0600), for a file whose bytes nobody
+// else may read before platform_copy_access gives it another file's access.
+// Windows: as platform_create_new; a new file takes its folder's rules.
+CreateResult platform_create_private(const char* path, PlatformFile* file);
+
+enum ResolveResult { RESOLVE_DONE, RESOLVE_TOO_LONG, RESOLVE_CHANGED };
+
+// Writes into `out` the path of the file that `path` names, with every link
+// along it resolved, so that the file itself can be replaced while a link
+// to it stays a link. `file` was opened through `path`: RESOLVE_DONE when
+// the result fits in `out_size` bytes and names that same file;
+// RESOLVE_TOO_LONG when it does not fit; RESOLVE_CHANGED when it names
+// another file or none (a link or the file was replaced meanwhile).
+// Windows: the path as it stands.
+ResolveResult platform_resolve_links(const char* path, PlatformFile file, char* out, size_t out_size);
+
 enum PathKind { PATH_MISSING, PATH_FILE, PATH_FOLDER };
 
 // What `path` names, following links; a dangling link is PATH_MISSING.
@@ -123,7 +140,8 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset,
 // Makes everything written to `file` durable on its device.
 int platform_sync(PlatformFile file);
 
-// Cuts `file` back (or extends it) to `size` bytes.
+// Cuts `file` back (or extends it) to `size` bytes. POSIX: a file that has
+// that length already is not touched, so its time stamps stay.
 int platform_truncate(PlatformFile file, uint64_t size);
 
 // Closes `file`; 0 when the system reports a failed write at close.
@@ -133,9 +151,11 @@ int platform_close(PlatformFile file);
 int platform_remove_file(const char* path);
 
 // Gives `file` the permission bits of `model`, and its owner and group
-// where the process may set them. Windows: nothing to do, a new file takes
-// the access rules of its folder.
-void platform_copy_access(PlatformFile model, PlatformFile file);
+// where the process may set them (only a privileged process may give a
+// file away; for any other that part is passed over). 0 when the bits
+// cannot be read or set. Windows: nothing to do, a new file takes the
+// access rules of its folder.
+int platform_copy_access(PlatformFile model, PlatformFile file);
 
 enum ReplaceResult {
     REPLACE_DONE,
@@ -145,7 +165,8 @@ enum ReplaceResult {
 
 // Renames the closed file at `source_path` over `target_path` in one step,
 // so that the path names either file whole at every moment, and makes the
-// change durable (POSIX: fsync of the folder; Windows: MOVEFILE_WRITE_THROUGH).
+// change durable (POSIX: fsync of the folder, REPLACE_NOT_DURABLE when it
+// fails; Windows: MOVEFILE_WRITE_THROUGH, never REPLACE_NOT_DURABLE).
 // `target_file` is the target's open file: POSIX keeps it open, and its
 // lock held, through the rename; Windows cannot replace a file that is open
 // without delete sharing, so it is closed first and set to NO_FILE (another
@@ -155,10 +176,10 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
 // What an interrupt (POSIX: SIGINT, SIGTERM, SIGHUP; Windows: Ctrl+C,
 // Ctrl+Break, closing the console, logging off, shutting down) undoes before
 // it ends the process, while a change to a file is under way: `file` is cut
-// back to `size` bytes (unless `file` is NO_FILE), then the file at
-// `remove_path` is removed (unless it is null; its path is copied). The
-// process then ends as the interrupt would have ended it. Replaces any
-// earlier setting.
+// back to `size` bytes (unless `file` is NO_FILE; POSIX: unless it has that
+// length already), then the file at `remove_path` is removed (unless it is
+// null; its path is copied). The process then ends as the interrupt would
+// have ended it. Replaces any earlier setting.
 void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path);
 
 // Drops the cleanup and holds interrupts back until platform_interrupt_resume:

@@ -166,14 +166,35 @@ OpenResult platform_open_package(const char* path, PackageAccess access, Platfor
     return OPEN_IN_USE;
 }
 
-CreateResult platform_create_new(const char* path, PlatformFile* file) {
+static CreateResult create_new(const char* path, mode_t mode, PlatformFile* file) {
     // O_EXCL never follows a link at the last piece, dangling or not.
-    int fd = sys_open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = sys_open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
         *file = fd;
         return CREATE_DONE;
     }
     return errno == EEXIST ? CREATE_EXISTS : CREATE_FAILED;
+}
+
+CreateResult platform_create_new(const char* path, PlatformFile* file) {
+    return create_new(path, 0666, file);
+}
+
+CreateResult platform_create_private(const char* path, PlatformFile* file) {
+    return create_new(path, 0600, file);
+}
+
+ResolveResult platform_resolve_links(const char* path, PlatformFile file, char* out, size_t out_size) {
+    std::vector<char> resolved(PATH_MAX + 1);
+    if (!realpath(path, resolved.data())) return RESOLVE_CHANGED;
+    struct stat held, named;
+    if (fstat(static_cast<int>(file), &held) != 0 || stat(resolved.data(), &named) != 0 ||
+        held.st_dev != named.st_dev || held.st_ino != named.st_ino)
+        return RESOLVE_CHANGED;
+    size_t length = strlen(resolved.data());
+    if (length + 1 > out_size) return RESOLVE_TOO_LONG;
+    memcpy(out, resolved.data(), length + 1);
+    return RESOLVE_DONE;
 }
 
 PathKind platform_path_kind(const char* path) {
@@ -254,6 +275,9 @@ int platform_sync(PlatformFile file) {
 }
 
 int platform_truncate(PlatformFile file, uint64_t size) {
+    // ftruncate marks the file changed even when its length stays.
+    struct stat info;
+    if (fstat(static_cast<int>(file), &info) == 0 && static_cast<uint64_t>(info.st_size) == size) return 1;
     return sys_ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0;
 }
 
@@ -266,15 +290,15 @@ int platform_remove_file(const char* path) {
     return sys_unlink(path) == 0;
 }
 
-void platform_copy_access(PlatformFile model, PlatformFile file) {
+int platform_copy_access(PlatformFile model, PlatformFile file) {
     struct stat info;
-    if (fstat(static_cast<int>(model), &info) != 0) return;
+    if (fstat(static_cast<int>(model), &info) != 0) return 0;
     // Only a privileged process may give a file away; for any other the
     // file stays its own, which is all it can be. The owner goes first:
     // chown clears the set-user-ID bit that chmod then puts back.
-    int given = fchown(static_cast<int>(file), info.st_uid, info.st_gid);
+    int given = sys_fchown(static_cast<int>(file), info.st_uid, info.st_gid);
     static_cast<void>(given);
-    fchmod(static_cast<int>(file), info.st_mode & 07777);
+    return sys_fchmod(static_cast<int>(file), info.st_mode & 07777) == 0;
 }
 
 ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile*) {
@@ -301,7 +325,10 @@ static int interrupt_handlers_set = 0;
 static struct sigaction interrupt_previous[INTERRUPT_SIGNAL_COUNT];
 
 static void undo_and_die(int signal_number) {
-    if (cleanup_fd >= 0) ftruncate(cleanup_fd, cleanup_size);
+    // A package that nothing was appended to keeps its time stamps.
+    struct stat info;
+    if (cleanup_fd >= 0 && (fstat(cleanup_fd, &info) != 0 || info.st_size != cleanup_size))
+        ftruncate(cleanup_fd, cleanup_size);
     if (cleanup_path[0] != '\0') unlink(cleanup_path);
     ::signal(signal_number, SIG_DFL);
     raise(signal_number);

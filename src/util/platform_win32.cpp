@@ -371,7 +371,20 @@ int platform_remove_file(const char* path) {
     return DeleteFileA(path) != 0;
 }
 
-void platform_copy_access(PlatformFile, PlatformFile) {}
+CreateResult platform_create_private(const char* path, PlatformFile* file) {
+    return platform_create_new(path, file);
+}
+
+ResolveResult platform_resolve_links(const char* path, PlatformFile, char* out, size_t out_size) {
+    size_t length = strlen(path);
+    if (length + 1 > out_size) return RESOLVE_TOO_LONG;
+    memcpy(out, path, length + 1);
+    return RESOLVE_DONE;
+}
+
+int platform_copy_access(PlatformFile, PlatformFile) {
+    return 1;
+}
 
 ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file) {
     if (*target_file != NO_FILE) CloseHandle(handle_of(*target_file));

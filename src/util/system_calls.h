@@ -24,6 +24,8 @@ ssize_t sys_pwrite(int fd, const void* buffer, size_t size, off_t offset);
 ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size);
 int sys_fsync(int fd);
 int sys_ftruncate(int fd, off_t size);
+int sys_fchown(int fd, uid_t owner, gid_t group);
+int sys_fchmod(int fd, mode_t mode);
 int sys_mkdir(const char* path, mode_t mode);
 int sys_close(int fd);
 off_t sys_lseek(int fd, off_t offset, int whence);
@@ -46,6 +48,8 @@ inline ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* o
 }
 inline int sys_fsync(int fd) { return fsync(fd); }
 inline int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
+inline int sys_fchown(int fd, uid_t owner, gid_t group) { return fchown(fd, owner, group); }
+inline int sys_fchmod(int fd, mode_t mode) { return fchmod(fd, mode); }
 inline int sys_mkdir(const char* path, mode_t mode) { return mkdir(path, mode); }
 inline int sys_close(int fd) { return close(fd); }
 inline off_t sys_lseek(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
