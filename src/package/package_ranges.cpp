@@ -84,6 +84,9 @@ int plan_compaction(int move_rows, CompactionPlan* plan) {
                 entry.offset = static_cast<uint32_t>(cursor);
                 write_data_entry(data_table, ranges[first].row, entry);
             }
+            // A row that cannot move keeps pointing inside the file, which
+            // then ends no sooner than where it points.
+            if (pinned && ranges[first].start <= file_size) cursor = std::max(cursor, uint64_t{ranges[first].start});
             next++;
             continue;
         }
