@@ -56,82 +56,6 @@ static uint64_t alignment_of(uint64_t offset) {
     return offset == 0 || lowest_bit > 2048 ? 2048 : lowest_bit;
 }
 
-// What the lookup finds for an entry.
-enum ModelResult { MODEL_MISSING, MODEL_FOUND, MODEL_AMBIGUOUS, MODEL_REFUSED };
-
-struct ModelLookup {
-    ModelResult result;
-    std::string path;  // MODEL_FOUND: below the loose folder, '/' between pieces, as the folder names them
-};
-
-static std::string lowered(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return text;
-}
-
-// The pieces of an entry's name that lead somewhere: empty ones and "."
-// stay where they are.
-static std::string joined_pieces(const std::string& name) {
-    std::string joined, piece;
-    for (size_t i = 0; i <= name.size(); i++) {
-        if (i < name.size() && name[i] != '\\' && name[i] != '/') {
-            piece += name[i];
-            continue;
-        }
-        if (!piece.empty() && piece != ".") joined += (joined.empty() ? "" : "/") + piece;
-        piece.clear();
-    }
-    return joined;
-}
-
-static ModelLookup find_in_folder(const std::string& joined) {
-    if (fs::is_regular_file(loose / joined)) return {MODEL_FOUND, joined};
-    fs::path at = loose;
-    std::string real;
-    size_t start = 0;
-    while (start < joined.size()) {
-        size_t end = std::min(joined.find('/', start), joined.size());
-        const std::string piece = joined.substr(start, end - start);
-        const bool last = end == joined.size();
-        std::vector<std::string> exact, variants;
-        std::error_code error;
-        for (const fs::directory_entry& item : fs::directory_iterator(at, error)) {
-            const std::string name = item.path().filename().string();
-            if (lowered(name) != lowered(piece) || (last ? !item.is_regular_file() : !item.is_directory())) continue;
-            (name == piece ? exact : variants).push_back(name);
-        }
-        if (exact.empty() && variants.size() > 1) return {MODEL_AMBIGUOUS, ""};
-        if (exact.empty() && variants.empty()) return {MODEL_MISSING, ""};
-        const std::string taken = exact.empty() ? variants[0] : exact[0];
-        real += (real.empty() ? "" : "/") + taken;
-        at /= taken;
-        start = end + 1;
-    }
-    return {joined.empty() || real == joined ? MODEL_MISSING : MODEL_FOUND, real};
-}
-
-// The lookup of entry `index`: the exact path, else the one variant in
-// letter case that no other entry names exactly and no other name matches.
-static ModelLookup model_lookup(const Bytes& package_bytes, uint32_t index) {
-    const std::string name = entry_name(package_bytes, index);
-    if (has_parent_piece(name) || below(loose.string(), name).size() >= PATH_LIMIT) return {MODEL_REFUSED, ""};
-    // A path that ends in a separator or in "." names a folder, never a file.
-    const size_t last_piece = name.find_last_of("\\/") + 1;
-    if (last_piece == name.size() || name.substr(last_piece) == ".") return {MODEL_MISSING, ""};
-    const std::string joined = joined_pieces(name);
-    ModelLookup found = find_in_folder(joined);
-    if (found.result != MODEL_FOUND || found.path == joined) return found;
-    std::set<std::string> rivals;
-    for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
-        const std::string other = entry_name(package_bytes, i);
-        if (has_parent_piece(other) || below(loose.string(), other).size() >= PATH_LIMIT) continue;
-        if (joined_pieces(other) == found.path) return {MODEL_MISSING, ""};
-        if (lowered(joined_pieces(other)) == lowered(joined)) rivals.insert(joined_pieces(other));
-    }
-    return rivals.size() > 1 ? ModelLookup{MODEL_AMBIGUOUS, ""} : found;
-}
-
 // Runs `operation` with standard output going to a file, and gives back
 // what it printed.
 template <typename Operation>
@@ -161,7 +85,7 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
     bool any_ambiguous = false;
     if (!updated && after != before)
         for (uint32_t i = 0; i < get_u32(before, 16); i++)
-            any_ambiguous |= model_lookup(before, i).result == MODEL_AMBIGUOUS;
+            any_ambiguous |= model_lookup(before, i, loose).result == MODEL_AMBIGUOUS;
     if (!updated && !any_ambiguous) {
         require(after == before, "a failed /U leaves the package as it was");
         return;
@@ -175,7 +99,7 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
     bool any_changed = false;
     for (uint32_t i = 0; i < count; i++) {
         FixtureRow old_row = get_row(before, i), new_row = get_row(after, i);
-        const ModelLookup found = model_lookup(before, i);
+        const ModelLookup found = model_lookup(before, i, loose);
         const fs::path path = loose / found.path;
         const bool has_loose = found.result == MODEL_FOUND;
         const bool same =
@@ -260,7 +184,7 @@ static void check_listing(const Bytes& package_bytes, const std::string& printed
     std::vector<std::pair<size_t, char>> marks;
     size_t entry_lines = 0;
     for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
-        const ModelLookup found = model_lookup(package_bytes, i);
+        const ModelLookup found = model_lookup(package_bytes, i, loose);
         if (found.result == MODEL_FOUND) untracked.erase(found.path);
         marks.push_back({entry_lines, found.result == MODEL_AMBIGUOUS || found.result == MODEL_REFUSED ? '!' : ' '});
         const std::string name = entry_name(package_bytes, i);

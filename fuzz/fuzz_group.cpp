@@ -11,11 +11,17 @@
 static ScratchFolder* scratch;
 static fs::path work, package, loose;
 
+// A variant in letter case stands beside the seeds' names, alone, and
+// in a pair.
 static const std::vector<LooseFile> LOOSE_FILES = {{"a", "alpha"},
                    {"empty", ""},
                    {"sub/b", "bravo bytes"},
                    {"sub/deeper/c", "charlie"},
-                   {"0123456789abcdef", "sixteen"}};
+                   {"0123456789abcdef", "sixteen"},
+                   {"Sub/Deeper/C", "a variant beside it"},
+                   {"CASE/File", "found by case"},
+                   {"dup/Ab", "one of two"},
+                   {"dup/aB", "two of two"}};
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     start_fuzzing();
@@ -40,7 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes after = read_file(package);
     require_only(scratch->path, {"work", "secret"});
     require_only(work, {"pkg.dat", "loose"});
-    if (!grouped) {
+    // An ambiguous loose file fails the run only once the rest is grouped.
+    bool any_ambiguous = false;
+    if (!grouped && after != before)
+        for (uint32_t i = 0; i < get_u32(before, 16); i++)
+            any_ambiguous |= model_lookup(before, i, loose).result == MODEL_AMBIGUOUS;
+    if (!grouped && !any_ambiguous) {
         require(after == before, "a failed group leaves the package as it was");
         return 0;
     }
@@ -54,14 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (i < rows_start || i >= rows_end) require(after[i] == before[i], "only data rows change");
     for (uint32_t i = 0; i < count; i++) {
         FixtureRow old_row = get_row(before, i), new_row = get_row(after, i);
-        const std::string name = entry_name(before, i);
-        fs::path path = below(loose.string(), name);
-        // A refused name or a path past the limit keeps its row; any other
-        // entry whose loose file is there gets a copy of it, even when the
-        // new row happens to equal the old one.
-        bool refused = has_parent_piece(name) || path.string().size() >= PATH_LIMIT;
-        bool found = !refused && fs::is_regular_file(path);
-        if (!found) {
+        // A refused name, a path past the limit or an ambiguous loose file
+        // keeps its row; any other entry whose loose file is found gets a
+        // copy of it, even when the new row happens to equal the old one.
+        const ModelLookup lookup = model_lookup(before, i, loose);
+        const fs::path path = loose / lookup.path;
+        if (lookup.result != MODEL_FOUND) {
             require(old_row.offset == new_row.offset && old_row.size == new_row.size,
                     "a row without a loose file it may take keeps its place");
             continue;

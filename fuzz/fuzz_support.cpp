@@ -104,3 +104,69 @@ std::string below(const std::string& folder, const std::string& name) {
         if (path[i] == '\\') path[i] = '/';
     return path;
 }
+
+static std::string lowered(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return text;
+}
+
+// The pieces of an entry's name that lead somewhere: empty ones and "."
+// stay where they are.
+static std::string joined_pieces(const std::string& name) {
+    std::string joined, piece;
+    for (size_t i = 0; i <= name.size(); i++) {
+        if (i < name.size() && name[i] != '\\' && name[i] != '/') {
+            piece += name[i];
+            continue;
+        }
+        if (!piece.empty() && piece != ".") joined += (joined.empty() ? "" : "/") + piece;
+        piece.clear();
+    }
+    return joined;
+}
+
+static ModelLookup find_in_folder(const fs::path& loose, const std::string& joined) {
+    if (fs::is_regular_file(loose / joined)) return {MODEL_FOUND, joined};
+    fs::path at = loose;
+    std::string real;
+    size_t start = 0;
+    while (start < joined.size()) {
+        size_t end = std::min(joined.find('/', start), joined.size());
+        const std::string piece = joined.substr(start, end - start);
+        const bool last = end == joined.size();
+        std::vector<std::string> exact, variants;
+        std::error_code error;
+        for (const fs::directory_entry& item : fs::directory_iterator(at, error)) {
+            const std::string name = item.path().filename().string();
+            if (lowered(name) != lowered(piece) || (last ? !item.is_regular_file() : !item.is_directory())) continue;
+            (name == piece ? exact : variants).push_back(name);
+        }
+        if (exact.empty() && variants.size() > 1) return {MODEL_AMBIGUOUS, ""};
+        if (exact.empty() && variants.empty()) return {MODEL_MISSING, ""};
+        const std::string taken = exact.empty() ? variants[0] : exact[0];
+        real += (real.empty() ? "" : "/") + taken;
+        at /= taken;
+        start = end + 1;
+    }
+    return {joined.empty() || real == joined ? MODEL_MISSING : MODEL_FOUND, real};
+}
+
+ModelLookup model_lookup(const Bytes& package_bytes, uint32_t index, const fs::path& loose) {
+    const std::string name = entry_name(package_bytes, index);
+    if (has_parent_piece(name) || below(loose.string(), name).size() >= PATH_LIMIT) return {MODEL_REFUSED, ""};
+    // A path that ends in a separator or in "." names a folder, never a file.
+    const size_t last_piece = name.find_last_of("\\/") + 1;
+    if (last_piece == name.size() || name.substr(last_piece) == ".") return {MODEL_MISSING, ""};
+    const std::string joined = joined_pieces(name);
+    ModelLookup found = find_in_folder(loose, joined);
+    if (found.result != MODEL_FOUND || found.path == joined) return found;
+    std::set<std::string> rivals;
+    for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
+        const std::string other = entry_name(package_bytes, i);
+        if (has_parent_piece(other) || below(loose.string(), other).size() >= PATH_LIMIT) continue;
+        if (joined_pieces(other) == found.path) return {MODEL_MISSING, ""};
+        if (lowered(joined_pieces(other)) == lowered(joined)) rivals.insert(joined_pieces(other));
+    }
+    return rivals.size() > 1 ? ModelLookup{MODEL_AMBIGUOUS, ""} : found;
+}

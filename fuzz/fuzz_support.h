@@ -59,3 +59,17 @@ bool has_parent_piece(const std::string& name);
 // The loose path of `name` below `folder`: the format's backslashes become
 // the slashes of the system.
 std::string below(const std::string& folder, const std::string& name);
+
+// What the lookup finds for an entry.
+enum ModelResult { MODEL_MISSING, MODEL_FOUND, MODEL_AMBIGUOUS, MODEL_REFUSED };
+
+struct ModelLookup {
+    ModelResult result;
+    std::string path;  // MODEL_FOUND: below the loose folder, '/' between pieces, as the folder names them
+};
+
+// What the tool's lookup should find for entry `index` of a package that
+// passed the layout check, in the folder `loose`: the exact path, else the
+// one variant in the letter case of A-Z that no other entry names exactly
+// and no other entry's name matches.
+ModelLookup model_lookup(const Bytes& package_bytes, uint32_t index, const fs::path& loose);
