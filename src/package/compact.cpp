@@ -98,16 +98,18 @@ static int replace_package(const CompactionPlan* plan) {
         // package's: nothing may remove it any more.
         platform_interrupt_hold();
         replaced = platform_replace_file(temporary_path, state.package_path, &state.package_file);
-        if (replaced != REPLACE_DONE) report("Can't write data file %s\n", state.package_path);
+        if (replaced == REPLACE_IN_USE) report("Data file %s is in use\n", state.package_path);
+        else if (replaced != REPLACE_DONE) report("Can't write data file %s\n", state.package_path);
     }
-    if (replaced == REPLACE_FAILED) platform_remove_file(temporary_path);
+    if ((replaced == REPLACE_FAILED || replaced == REPLACE_IN_USE) && !platform_remove_file(temporary_path))
+        report("Can't remove file %s\n", temporary_path);
     platform_interrupt_resume();
     return replaced == REPLACE_DONE;
 }
 
 int compact_package() {
     PackageState& state = package_state;
-    if (!open_package(PACKAGE_UPDATE, "Can't create data file %s\n")) return 0;
+    if (!open_package(PACKAGE_REPLACE, "Can't create data file %s\n")) return 0;
     CompactionPlan plan = {nullptr, 0, 0, 0};
     int compacted = read_directory_block() && plan_compaction(1, &plan);
     uint64_t reclaimed = 0;

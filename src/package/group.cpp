@@ -5,6 +5,7 @@
 
 #include "../util/console.h"
 #include "loose_compare.h"
+#include "loose_sharing.h"
 #include "package_state.h"
 
 // Positions in the package are signed 32-bit values in the format's world,
@@ -19,6 +20,16 @@ int append_loose_file(const char* path, unsigned char* data_row) {
     if (opened == OPEN_MISSING) return 1;
     // An edit that cannot be read must not be passed over as if there were none.
     if (opened != OPEN_DONE) return report("Can't read file %s\n", path);
+    // Another entry's file: appending it here would give this entry that
+    // entry's bytes.
+    const uint64_t data_row_offset = static_cast<uint64_t>(data_row - state.directory.bytes);
+    const uint32_t index = static_cast<uint32_t>((data_row_offset - state.header.data_table_offset) / DATA_ROW_SIZE);
+    if (loose_file_shared(loose, index, state.folder_path, path)) {
+        platform_close(loose);
+        state.shared_count++;
+        report("Bad entry name %s\n", path);
+        return 1;
+    }
 
     if (state.changed_only) {
         CompareResult compared = compare_with_entry(loose, loose_size, read_data_entry(data_row, 0));
@@ -102,7 +113,7 @@ static int group_loose_files(int changed_only) {
             platform_interrupt_resume();
             // Nothing was written, so closing cannot lose anything.
             close_package();
-            return 1;
+            return state.shared_count == 0;
         }
         grouped = grouped && sync_package();
         // Once the block's write has begun, some of its new rows may be on
@@ -112,13 +123,16 @@ static int group_loose_files(int changed_only) {
         if (grouped) {
             platform_interrupt_hold();
             grouped = write_directory_block();
-        } else {
-            platform_truncate(state.package_file, state.package_size);
+        } else if (!platform_truncate(state.package_file, state.package_size)) {
+            // The old directory block is still the one on disk: the bytes
+            // left after it are only unreferenced.
+            report("Can't cut back data file %s\n", state.package_path);
         }
         platform_interrupt_resume();
     }
     if (!close_package() && grouped) grouped = report("Can't write data file %s\n", state.package_path);
-    return grouped;
+    // The entries skipped for sharing a loose file have had their message.
+    return grouped && state.shared_count == 0;
 }
 
 int group_package() {

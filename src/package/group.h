@@ -10,8 +10,12 @@
 // Returns 1 on success. Returns 0, after a one-line message naming the file,
 // when the package cannot be opened for update, is in use or is malformed,
 // or when an append fails; the package then keeps its old directory block
-// and length. An interrupt before the directory block's write cuts the
-// package back too; once that write has begun it runs to its end first.
+// and length (or, after "Can't cut back data file", when the system refuses
+// to shorten it, the bytes appended stay unreferenced after it). An
+// interrupt before the directory block's write cuts the package back too;
+// once that write has begun it runs to its end first. Also returns 0,
+// after writing the package, when an entry was skipped for sharing another
+// entry's loose file.
 int group_package();
 
 // Groups like group_package, but a loose file that holds its entry's bytes
@@ -23,7 +27,10 @@ int update_package();
 // points `data_row` (8 bytes in the directory buffer) at the copy, printing
 // the path. A missing loose file, or one that is not a regular file (a
 // folder, a pipe), is skipped in silence, and so is, for update_package, one
-// that holds the bytes the row points at. Returns 1 when the file was
-// appended or skipped, 0 (after a message) when it cannot be read, or an I/O
-// failure or the package's size limit ends the operation.
+// that holds the bytes the row points at. A loose file that is an earlier
+// entry's under another name (loose_sharing.h) is skipped after "Bad entry
+// name", and the operation then ends with 0 once it has written the
+// package. Returns 1 when the file was appended or skipped, 0 (after a
+// message) when it cannot be read, or an I/O failure or the package's size
+// limit ends the operation.
 int append_loose_file(const char* path, unsigned char* data_row);

@@ -11,7 +11,8 @@
 // a mark and a blank: '=' the loose file holds the entry's bytes; 'M' it
 // differs, or the row points past the end of the package; '-' there is no
 // loose file; '!' the entry cannot be handled (its name is refused, its
-// path is too long, its loose file cannot be read). The summary then ends
+// path is too long, its loose file cannot be read or is an earlier entry's
+// under another name). The summary then ends
 // with ", C changed", the count of 'M' marks.
 //
 // Returns 1 when listed; 0 when the package cannot be opened, is in use by

@@ -26,6 +26,8 @@ void reset_package_state() {
     state.touched_start = UINT64_MAX;
     state.touched_end = 0;
     state.folder_walk = FolderWalk{};
+    state.loose_owners.clear();
+    state.shared_count = 0;
 }
 
 void locate_tables(const unsigned char* start) {

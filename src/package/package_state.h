@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <utility>
 
 #include "../util/folders.h"
 #include "../util/platform.h"
@@ -33,6 +35,11 @@ struct PackageState {
     uint64_t touched_end;    // expand: end of that range (0 when none)
 
     FolderWalk folder_walk;  // expand: folders this run has made or found
+
+    // group, list, expand: the first entry whose loose file each file was, by
+    // its identity (device, index), where names fold (loose_sharing.h)
+    std::map<std::pair<uint64_t, uint64_t>, uint32_t> loose_owners;
+    uint32_t shared_count;  // group: entries skipped because an earlier entry's loose file is theirs
 };
 
 extern PackageState package_state;
@@ -47,7 +54,7 @@ void locate_tables(const unsigned char* start);
 
 // Opens package_state.package_path into package_file and package_size,
 // locked for the rest of the run: shared for PACKAGE_READ, exclusive for
-// PACKAGE_UPDATE. Returns 0 after "Data file %s is in use" when another run
+// PACKAGE_UPDATE and PACKAGE_REPLACE. Returns 0 after "Data file %s is in use" when another run
 // holds the package, or after `failure_format` (one "%s", the package's
 // path) when it cannot be opened.
 int open_package(PackageAccess access, const char* failure_format);

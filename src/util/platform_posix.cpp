@@ -36,7 +36,26 @@ int platform_is_separator(char c) {
     return c == '/';
 }
 
-int platform_name_piece_allowed(const char*, size_t) {
+// Paths are UTF-8 or another encoding in which every byte below 0x80 is
+// that character, so no '/' can stand inside another character.
+const char* platform_next_separator(const char* text) {
+    return strchr(text, '/');
+}
+
+const char* platform_next_character(const char* c) {
+    return c + 1;
+}
+
+void platform_arguments(int count, char** given, std::vector<std::string>* arguments, std::vector<char>* exact) {
+    arguments->assign(given, given + count);
+    exact->assign(static_cast<size_t>(count), 1);
+}
+
+unsigned platform_code_page() {
+    return 0;
+}
+
+int platform_name_piece_allowed(const char*, size_t, int) {
     return 1;
 }
 
@@ -235,6 +254,17 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset, Plat
 
 int platform_sync(PlatformFile file) {
     return sys_fsync(static_cast<int>(file)) == 0;
+}
+
+int platform_file_identity(PlatformFile file, FileIdentity* identity) {
+    struct stat info;
+    if (sys_fstat(static_cast<int>(file), &info) != 0) return 0;
+    *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return 1;
+}
+
+int platform_names_fold() {
+    return 0;
 }
 
 int platform_truncate(PlatformFile file, uint64_t size) {
