@@ -143,10 +143,10 @@ OpenResult platform_open_package(const char* path, PackageAccess access, Platfor
     // one replaced again in that moment is as busy as a locked one.
     for (int attempt = 0; attempt < 2; attempt++) {
         int fd;
-        OpenResult opened = open_regular(path, access == PACKAGE_UPDATE ? O_RDWR : O_RDONLY, &fd, size);
+        OpenResult opened = open_regular(path, access == PACKAGE_READ ? O_RDONLY : O_RDWR, &fd, size);
         if (opened != OPEN_DONE) return opened;
         int locked;
-        do locked = sys_flock(fd, (access == PACKAGE_UPDATE ? LOCK_EX : LOCK_SH) | LOCK_NB);
+        do locked = sys_flock(fd, (access == PACKAGE_READ ? LOCK_SH : LOCK_EX) | LOCK_NB);
         while (locked != 0 && errno == EINTR);
         if (locked != 0 && errno == EWOULDBLOCK) {
             sys_close(fd);
