@@ -201,7 +201,8 @@ enum ReplaceResult {
 // that fails, MoveFileExA with MOVEFILE_WRITE_THROUGH); another program
 // that opens the target in that moment makes the rename fail. A refusal for
 // access or sharing (an indexer or a scanner holding either file) is tried
-// again for about 2 seconds before REPLACE_IN_USE.
+// again for about 2 seconds before REPLACE_IN_USE, and so is a target that
+// changed meanwhile, which another run held and wrote.
 ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file);
 
 // What an interrupt (POSIX: SIGINT, SIGTERM, SIGHUP; Windows: Ctrl+C,

@@ -550,7 +550,11 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
     }
     // A file system or a system without that rename: the target cannot be
     // replaced while it is open, so it is closed first.
-    if (*target_file != NO_FILE) CloseHandle(handle_of(*target_file));
+    BY_HANDLE_FILE_INFORMATION before = {};
+    if (*target_file != NO_FILE) {
+        GetFileInformationByHandle(handle_of(*target_file), &before);
+        CloseHandle(handle_of(*target_file));
+    }
     *target_file = NO_FILE;
     for (;;) {
         if (MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -559,6 +563,13 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
         if (!is_busy(error)) return REPLACE_FAILED;
         if (GetTickCount64() >= deadline) return REPLACE_IN_USE;
         Sleep(BUSY_PAUSE_MS);
+        // A run that held the target meanwhile may have written it: its
+        // edit must not be renamed over.
+        WIN32_FILE_ATTRIBUTE_DATA now;
+        if (!GetFileAttributesExA(target_path, GetFileExInfoStandard, &now) ||
+            CompareFileTime(&now.ftLastWriteTime, &before.ftLastWriteTime) != 0 ||
+            now.nFileSizeHigh != before.nFileSizeHigh || now.nFileSizeLow != before.nFileSizeLow)
+            return REPLACE_IN_USE;
     }
 }
 
