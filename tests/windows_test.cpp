@@ -263,6 +263,24 @@ TEST(WindowsNames, EntriesWhoseNamesFoldToOneLooseFileAreRefused) {
     }
 }
 
+// A short 8.3 name is another name of the same file.
+TEST(WindowsNames, ShortNameOfAnEarlierEntrysLooseFileIsRefused) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "loose");
+    write_file(scratch / "loose/longfilename.txt", bytes_of("new"));
+    char short_path[MAX_PATH];
+    ASSERT_GT(GetShortPathNameA(native(scratch / "loose/longfilename.txt").c_str(), short_path, MAX_PATH), 0u);
+    const std::string short_name = fs::path(short_path).filename().string();
+    ASSERT_NE(short_name, "longfilename.txt");
+    const Bytes original = build_package({{"longfilename.txt", bytes_of("a")}, {short_name, bytes_of("b")}});
+    write_file(scratch / "pkg", original);
+    ToolRun run = run_tool({"/P", "pkg", "loose"}, scratch.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, native(scratch / "loose/longfilename.txt") + "\nBad entry name " +
+                              native(scratch / "loose") + "\\" + short_name + "\n");
+    EXPECT_EQ(get_row(read_file(scratch / "pkg"), 1).offset, get_row(original, 1).offset);
+}
+
 // The console handler cuts back by length while the main thread may be
 // reading: a read at an offset moves the file pointer, which a cut at the
 // pointer would have taken for the length.
