@@ -93,6 +93,7 @@ ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offs
     return copy_file_range(in, in_offset, out, out_offset, size, 0);
 }
 int sys_fsync(int fd) { return fsync(fd); }
+int sys_fstat(int fd, struct stat* info) { return fstat(fd, info); }
 int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
 int sys_fchown(int fd, uid_t owner, gid_t group) { return fchown(fd, owner, group); }
 int sys_fchmod(int fd, mode_t mode) { return fchmod(fd, mode); }

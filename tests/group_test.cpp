@@ -129,9 +129,9 @@ TEST_F(GroupTest, NamesThatLeaveTheFolderAreSkipped) {
     write_file(package, old_package);
     ToolRun run = group();
     EXPECT_EQ(run.status, 0);
-    // Backslashes in a name become the system's separator; slashes stay.
-    EXPECT_EQ(run.output, "Bad entry name " + line("../outside/sec") + "Bad entry name " +
-                              (folder / "../outside/sec").string() + "\n" + line("ok"));
+    // Backslashes and slashes in a name become the system's separator.
+    EXPECT_EQ(run.output, "Bad entry name " + line("../outside/sec") + "Bad entry name " + line("../outside/sec") +
+                              line("ok"));
     Bytes now = read_file(package);
     EXPECT_EQ(get_row(now, 0).offset, get_row(old_package, 0).offset);
     EXPECT_EQ(get_row(now, 1).offset, get_row(old_package, 1).offset);

@@ -65,10 +65,10 @@ bool skipped_here(const NameCase& c) {
 }
 
 // The loose path the tool forms and prints: the folder, a separator, then
-// the name with each backslash made the system's separator.
+// the name with each backslash and slash made the system's separator.
 std::string loose_path(const fs::path& folder, const std::string& name) {
     std::string path = folder.string() + PATH_SEPARATOR;
-    for (char c : name) path += c == '\\' ? PATH_SEPARATOR : c;
+    for (char c : name) path += c == '\\' || c == '/' ? PATH_SEPARATOR : c;
     return path;
 }
 

@@ -125,7 +125,7 @@ TEST(Layout, LoosePathsFromNames) {
         {"..", LOOSE_PATH_BAD_NAME, ".."},
         {"..\\up", LOOSE_PATH_BAD_NAME, ".." + sep + "up"},
         {"a\\..\\b", LOOSE_PATH_BAD_NAME, "a" + sep + ".." + sep + "b"},
-        {"a/../b", LOOSE_PATH_BAD_NAME, "a/../b"},
+        {"a/../b", LOOSE_PATH_BAD_NAME, "a" + sep + ".." + sep + "b"},
         {"a\\..", LOOSE_PATH_BAD_NAME, "a" + sep + ".."},
         {"", LOOSE_PATH_OK, ""},
     };
@@ -149,6 +149,9 @@ TEST(Layout, WindowsRefusesDeviceNamesColonsAndDotPieces) {
         {"sub/Com3", false}, {"x\\. .\\y", false}, {"CONSOLE", true},   {"xcon", true},       {"COM0", true},
         {"COM10", true},     {"LPT", true},        {"con_x", true},     {"a.con", true},      {"x..", true},
         {"a\\.\\b", true},  {" ", false},         {"x\\ \\y", false},  {" x", true},
+        // A folder piece may not end in a dot or a blank; a file piece may.
+        {"f \\x", false},   {"g.\\y", false},     {"a/b. /c", false},  {"x. ", true},
+        {".\\x", true},
     };
     for (const auto& c : cases) {
         NameEntry name{};

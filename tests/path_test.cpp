@@ -87,7 +87,29 @@ TEST(FullPath, DriveLengths) {
         const char* path;
         size_t length;
     } cases[] = {{"C:\\x", 2}, {"c:", 2}, {"\\\\server\\share\\x", 14}, {"//server/share", 14},
-                 {"\\x", 0},    {"x", 0},  {"", 0}};
+                 {"\\x", 0},    {"x", 0},  {"", 0}, {"\\\\server", 8}};
     for (const auto& c : cases) EXPECT_EQ(platform_drive_length(c.path), c.length) << c.path;
 }
 #endif
+
+// Two names lead to one file when their identities are equal: the same path
+// opened twice, or a hard link; another file differs.
+TEST(FileIdentity, EqualForOneFileWhateverTheNameAndOtherwiseDifferent) {
+    ScratchFolder scratch;
+    write_file(scratch / "one", bytes_of("1"));
+    write_file(scratch / "other", bytes_of("1"));
+    fs::create_hard_link(scratch / "one", scratch / "link");
+    auto identity_of = [](const fs::path& path) {
+        PlatformFile file;
+        uint64_t size;
+        FileIdentity identity{0, 0};
+        EXPECT_EQ(platform_open_read(native(path).c_str(), &file, &size), OPEN_DONE) << path;
+        EXPECT_TRUE(platform_file_identity(file, &identity));
+        platform_close(file);
+        return std::make_pair(identity.device, identity.index);
+    };
+    const auto one = identity_of(scratch / "one");
+    EXPECT_EQ(identity_of(scratch / "one"), one);
+    EXPECT_EQ(identity_of(scratch / "link"), one);
+    EXPECT_NE(identity_of(scratch / "other"), one);
+}

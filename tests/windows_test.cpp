@@ -1,10 +1,13 @@
 // What only Windows has: drive letters, both kinds of slash, CR LF line
-// ends, the names the system keeps for devices, deep folders, and the
-// command interpreter's program lookup and batch files.
+// ends, the names the system keeps for devices and the names it folds
+// together, deep folders, code pages, sharing and mapping, and the command
+// interpreter's program lookup and batch files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include <windows.h>
 
@@ -183,4 +186,269 @@ TEST(WindowsRunProgram, BatchFilesAreRefusedWhateverTheArgument) {
         EXPECT_FALSE(fs::remove(scratch / "marker")) << "a command ran through " << shown;
     }
     fs::current_path(saved);
+}
+
+// The bytes of `wide` in code page `code_page`, as the tool prints them.
+static std::string in_code_page(const std::wstring& wide, UINT code_page) {
+    int size = WideCharToMultiByte(code_page, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(code_page, 0, wide.c_str(), -1, &text[0], size, nullptr, nullptr);
+    text.resize(text.size() - 1);
+    return text;
+}
+
+// The code-page tests run in runs of their own (tests/CMakeLists.txt), with
+// LC_ALL set for wine, which gives the test and the tool it starts that ANSI
+// code page; elsewhere they are skipped.
+#define REQUIRE_CODE_PAGE(code_page) \
+    if (GetACP() != (code_page)) GTEST_SKIP() << "for the run with ANSI code page " << (code_page)
+
+// Names the system folds to one file share one loose file: the second would
+// take the first one's bytes. The same name twice names one file on purpose.
+TEST(WindowsNames, EntriesWhoseNamesFoldToOneLooseFileAreRefused) {
+    ScratchFolder scratch;
+    const Bytes original = build_package({{"a.txt", bytes_of("a")},
+                                          {"A.TXT", bytes_of("B")},
+                                          {"b.dat", bytes_of("c")},
+                                          {"b.dat.", bytes_of("D")},
+                                          {"twice", bytes_of("e")},
+                                          {"twice", bytes_of("f")},
+                                          {"Sub\\x", bytes_of("g")},
+                                          {"sub/X", bytes_of("H")}});
+    fs::create_directories(scratch / "loose/sub");
+    for (const char* name : {"a.txt", "b.dat", "twice", "sub/x"}) write_file(scratch / "loose" / name, bytes_of("new"));
+    const std::string folder = native(scratch / "loose") + "\\";
+    const std::vector<size_t> refused = {1, 3, 7};
+    const struct {
+        const char* option;
+        std::string output;
+    } cases[] = {
+        {"/L", ""},
+        {"/U", "a.txt\nBad entry name A.TXT\nb.dat\nBad entry name b.dat.\ntwice\ntwice\nSub\\x\nBad entry name sub\\X\n"},
+        {"/P", "a.txt\nBad entry name A.TXT\nb.dat\nBad entry name b.dat.\ntwice\ntwice\nSub\\x\nBad entry name sub\\X\n"},
+    };
+    for (const auto& c : cases) {
+        write_file(scratch / "pkg", original);
+        ToolRun run = run_tool({c.option, "pkg", "loose"}, scratch.path);
+        EXPECT_EQ(run.status, 255) << c.option;
+        const Bytes now = read_file(scratch / "pkg");
+        if (c.option == std::string("/L")) {
+            // Marks and names; offsets and sizes are the builder's.
+            std::vector<std::string> marks;
+            for (size_t start = 0; start < run.output.size();) {
+                size_t end = run.output.find('\n', start);
+                std::string line = run.output.substr(start, end - start);
+                marks.push_back(line.substr(0, 1) + " " + line.substr(line.rfind(' ') + 1));
+                start = end + 1;
+            }
+            EXPECT_EQ(marks.size(), 9u);
+            for (size_t i : refused) EXPECT_EQ(marks[i][0], '!') << i;
+            for (size_t i : {0, 2, 4, 5, 6}) EXPECT_EQ(marks[i][0], 'M') << i;
+            EXPECT_TRUE(now == original);
+            continue;
+        }
+        std::string expected;
+        for (size_t start = 0; start < c.output.size();) {
+            size_t end = c.output.find('\n', start);
+            std::string line = c.output.substr(start, end - start);
+            size_t name = line.rfind(' ') + 1;
+            expected += line.substr(0, name) + folder + line.substr(name) + "\n";
+            start = end + 1;
+        }
+        EXPECT_EQ(run.output, expected) << c.option;
+        for (size_t i = 0; i < 8; i++) {
+            const bool kept = std::find(refused.begin(), refused.end(), i) != refused.end();
+            EXPECT_EQ(get_row(now, i).offset == get_row(original, i).offset, kept) << c.option << " row " << i;
+        }
+    }
+}
+
+// A short 8.3 name is another name of the same file.
+TEST(WindowsNames, ShortNameOfAnEarlierEntrysLooseFileIsRefused) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "loose");
+    write_file(scratch / "loose/longfilename.txt", bytes_of("new"));
+    char short_path[MAX_PATH];
+    ASSERT_GT(GetShortPathNameA(native(scratch / "loose/longfilename.txt").c_str(), short_path, MAX_PATH), 0u);
+    const std::string short_name = fs::path(short_path).filename().string();
+    ASSERT_NE(short_name, "longfilename.txt");
+    const Bytes original = build_package({{"longfilename.txt", bytes_of("a")}, {short_name, bytes_of("b")}});
+    write_file(scratch / "pkg", original);
+    ToolRun run = run_tool({"/P", "pkg", "loose"}, scratch.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, native(scratch / "loose/longfilename.txt") + "\nBad entry name " +
+                              native(scratch / "loose") + "\\" + short_name + "\n");
+    EXPECT_EQ(get_row(read_file(scratch / "pkg"), 1).offset, get_row(original, 1).offset);
+}
+
+// The console handler cuts back by length while the main thread may be
+// reading: a read at an offset moves the file pointer, which a cut at the
+// pointer would have taken for the length.
+TEST(WindowsInterrupt, CutBackTakesTheLengthWhateverTheFilePointer) {
+    ScratchFolder scratch;
+    write_file(scratch / "pkg", pattern_bytes(1 << 20, 3));
+    PlatformFile file;
+    uint64_t size;
+    ASSERT_EQ(platform_open_package(native(scratch / "pkg").c_str(), PACKAGE_UPDATE, &file, &size), OPEN_DONE);
+    std::atomic<bool> stop{false};
+    // Reads of one byte move the pointer most often: a cut at the pointer
+    // then misses the length a few times in a thousand rounds under wine.
+    std::thread reader([&] {
+        char byte;
+        while (!stop) platform_read_at(file, 900000, &byte, 1);
+    });
+    for (int round = 0; round < 5000; round++) {
+        ASSERT_TRUE(platform_truncate(file, 1 << 20));
+        ASSERT_TRUE(platform_truncate(file, 1000));
+        LARGE_INTEGER now;
+        GetFileSizeEx(reinterpret_cast<HANDLE>(file), &now);
+        ASSERT_EQ(now.QuadPart, 1000) << "round " << round;
+    }
+    stop = true;
+    reader.join();
+    platform_close(file);
+}
+
+// A failed group cuts the package back; when another program maps it, the
+// system refuses, and the run says so. The old directory block stays.
+TEST(WindowsSharing, MappedPackageThatCannotBeCutBackIsReported) {
+    ScratchFolder scratch;
+    const fs::path package = scratch / "pkg", folder = scratch / "loose";
+    const Bytes original = build_package({{"free", bytes_of("old")}, {"held", bytes_of("old")}});
+    write_file(package, original);
+    fs::create_directory(folder);
+    write_file(folder / "free", bytes_of("fresh"));
+    write_file(folder / "held", bytes_of("new"));
+    HANDLE held = CreateFileA(native(folder / "held").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE game = CreateFileA(native(package).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    HANDLE mapping = CreateFileMappingA(game, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    ASSERT_NE(view, nullptr);
+    ToolRun run = run_tool({"/p", "pkg", "loose"}, scratch.path);
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    CloseHandle(game);
+    CloseHandle(held);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, native(folder / "free") + "\nCan't read file " + native(folder / "held") +
+                              "\nCan't cut back data file " + native(package) + "\n");
+    const Bytes now = read_file(package);
+    EXPECT_EQ(now.size(), original.size() + 5);
+    EXPECT_TRUE(std::equal(original.begin(), original.end(), now.begin()));
+}
+
+// Arguments are read as typed, in UTF-16: one that the ANSI code page cannot
+// hold is refused, not taken for the look-alike name best-fit mapping makes.
+// Entry names are bytes of the ANSI code page.
+TEST(WindowsCodePage1252, ArgumentsOutsideTheCodePageAreRefusedAndNamesAreAnsi) {
+    REQUIRE_CODE_PAGE(1252);
+    ScratchFolder scratch;
+    write_file(scratch / "pkg", build_package({{"caf\xE9.txt", bytes_of("cafe")}}));
+    const struct {
+        std::vector<std::wstring> arguments;
+        std::string output;
+    } cases[] = {
+        {{L"/E", L"pkg", L"\u0141\u00F3d\u017A"}, "Path ?\xF3" "d? has characters outside code page 1252\n"},
+        {{L"/P", L"\u65E5\u672C.pkg", L"out"}, "Path ??.pkg has characters outside code page 1252\n"},
+        {{L"/L", L"pkg", L"\u00C5\u2126"}, "Path \xC5? has characters outside code page 1252\n"},
+    };
+    for (const auto& c : cases) {
+        ToolRun run = run_tool_wide(c.arguments, scratch.path);
+        EXPECT_EQ(run.status, 255) << c.output;
+        EXPECT_EQ(run.output, c.output);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path), fs::directory_iterator()), 1);
+
+    ToolRun run = run_tool_wide({L"/E", L"pkg", L"caf\u00E9"}, scratch.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, native(scratch.path) + "\\caf\xE9\\caf\xE9.txt\n");
+    EXPECT_EQ(text_of(read_file(scratch.path / fs::path(L"caf\u00E9/caf\u00E9.txt"))), "cafe");
+}
+
+// In code page 932 the second byte of "\u30BD" is 0x5C, the backslash: it
+// must neither end a folder argument nor split a folder in two.
+TEST(WindowsCodePage932, DoubleByteCharactersEndingIn0x5CStayWhole) {
+    REQUIRE_CODE_PAGE(932);
+    ScratchFolder scratch;
+    const std::string so = in_code_page(L"\u30BD", 932);
+    ASSERT_EQ(so, "\x83\x5C");
+    write_file(scratch / "pkg", build_package({{"a.txt", bytes_of("top")}, {so + "\\b.txt", bytes_of("below")}}));
+    fs::create_directory(scratch / "ja");
+    ToolRun run = run_tool_wide({L"/E", L"pkg", L"ja\\\u30BD"}, scratch.path);
+    EXPECT_EQ(run.status, 0) << run.output;
+    const std::string folder = in_code_page((scratch / "ja").wstring(), 932) + "\\" + so;
+    EXPECT_EQ(run.output, folder + "\\a.txt\n" + folder + "\\" + so + "\\b.txt\n");
+    const fs::path written = scratch.path / fs::path(L"ja/\u30BD");
+    EXPECT_EQ(text_of(read_file(written / "a.txt")), "top");
+    EXPECT_EQ(text_of(read_file(written / fs::path(L"\u30BD/b.txt"))), "below");
+    // Nothing else: no folder of the first byte alone, no "\u30BDa.txt".
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(scratch / "ja"), fs::recursive_directory_iterator()), 4);
+
+    write_file(written / "a.txt", bytes_of("edited"));
+    run = run_tool_wide({L"/U", L"pkg", L"ja\\\u30BD\\"}, scratch.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, folder + "\\a.txt\n");
+}
+
+// "/" in an entry name leads to a sub-folder as "\" does; a folder piece that
+// ends in a dot or a blank would be made without it, and is refused.
+TEST(WindowsNames, SlashesLeadToSubFoldersAndFolderPiecesMayNotEndInDotsOrBlanks) {
+    ScratchFolder scratch;
+    write_file(scratch / "pkg", build_package({{"a/b.txt", bytes_of("ab")},
+                                               {"c\\d/e", bytes_of("cde")},
+                                               {"f \\x", bytes_of("f")},
+                                               {"g.\\y", bytes_of("g")},
+                                               {"h/i.", bytes_of("hi")}}));
+    const std::string folder = native(scratch / "out") + "\\";
+    ToolRun run = run_tool({"/E", "pkg", "out"}, scratch.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, folder + "a\\b.txt\n" + folder + "c\\d\\e\n" + "Bad entry name " + folder + "f \\x\n" +
+                              "Bad entry name " + folder + "g.\\y\n" + folder + "h\\i.\n");
+    EXPECT_EQ(read_tree(scratch / "out"),
+              (std::map<std::string, Bytes>{{"a/b.txt", bytes_of("ab")}, {"c/d/e", bytes_of("cde")}, {"h/i", bytes_of("hi")}}));
+    run = run_tool({"/U", "pkg", "out"}, scratch.path);
+    EXPECT_EQ(run.output, "Bad entry name " + folder + "f \\x\n" + "Bad entry name " + folder + "g.\\y\n");
+}
+
+// /C keeps what the package's owner set on it, and waits for a program that
+// holds the package for a moment; one that holds it throughout makes /C say
+// it is in use, with nothing changed and no temporary file left.
+TEST(WindowsCompact, KeepsAttributesAndWaitsForAProgramHoldingThePackage) {
+    ScratchFolder scratch;
+    const fs::path package = scratch / "pkg";
+    Bytes grown = build_package({{"a", pattern_bytes(3000, 1)}});
+    set_row(grown, 0, {static_cast<uint32_t>(grown.size()), 3000});
+    const Bytes again = pattern_bytes(3000, 1);
+    grown.insert(grown.end(), again.begin(), again.end());
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    for (DWORD hold_ms : {0u, 500u, 5000u}) {
+        SCOPED_TRACE(hold_ms);
+        SetFileAttributesA(native(package).c_str(), FILE_ATTRIBUTE_NORMAL);
+        write_file(package, grown);
+        ASSERT_TRUE(SetFileAttributesA(native(package).c_str(), kept | FILE_ATTRIBUTE_ARCHIVE));
+        // A reader that shares writing, as a game might, but not deletion.
+        HANDLE game = hold_ms ? CreateFileA(native(package).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr)
+                              : INVALID_HANDLE_VALUE;
+        std::thread release([&] {
+            if (game == INVALID_HANDLE_VALUE) return;
+            Sleep(hold_ms);
+            CloseHandle(game);
+        });
+        ToolRun run = run_tool({"/C", "pkg"}, scratch.path);
+        release.join();
+        if (hold_ms > 2000) {
+            EXPECT_EQ(run.status, 255);
+            EXPECT_EQ(run.output, "Data file " + native(package) + " is in use\n");
+            EXPECT_TRUE(read_file(package) == grown);
+        } else {
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.output, native(package) + ": 3000 bytes reclaimed\n");
+            EXPECT_EQ(read_file(package).size(), grown.size() - 3000);
+        }
+        EXPECT_EQ(GetFileAttributesA(native(package).c_str()) & kept, kept);
+        EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path), fs::directory_iterator()), 1);
+    }
+    SetFileAttributesA(native(package).c_str(), FILE_ATTRIBUTE_NORMAL);
 }

@@ -61,7 +61,11 @@ static Operation recognise_option(const char* option, int argument_count) {
 // no room left for one and is refused rather than cut.
 static int end_with_separator(char* folder_path) {
     size_t length = strlen(folder_path);
-    if (length > 0 && folder_path[length - 1] == PATH_SEPARATOR) return 1;
+    // The last byte may be the second of a double-byte character.
+    const char* last_separator = nullptr;
+    for (const char* c = platform_next_separator(folder_path); c; c = platform_next_separator(c + 1))
+        last_separator = c;
+    if (length > 0 && last_separator == folder_path + length - 1) return 1;
     if (length + 2 > PATH_LIMIT) return 0;
     folder_path[length] = PATH_SEPARATOR;
     folder_path[length + 1] = '\0';
@@ -69,7 +73,13 @@ static int end_with_separator(char* folder_path) {
 }
 
 // Makes `argument` absolute into `out`, after a message when it cannot be.
-static int resolve_argument(const char* argument, char* out, int is_folder) {
+// An argument that did not come through `exact` names no file the user
+// typed, and is refused.
+static int resolve_argument(const char* argument, int exact, char* out, int is_folder) {
+    if (!exact) {
+        print_line("Path %s has characters outside code page %u\n", argument, platform_code_page());
+        return 0;
+    }
     int too_long = 0;
     int resolved = platform_full_path(argument, out, PATH_LIMIT, &too_long);
     if (resolved && is_folder && !end_with_separator(out)) {
@@ -99,7 +109,7 @@ static int run_operation(Operation operation, int has_folder) {
     return 0;
 }
 
-int run_command_line(int argument_count, const char* const* arguments) {
+int run_command_line(int argument_count, const char* const* arguments, const char* exact) {
     // Counted without the program's own name.
     const int given = argument_count - 1;
     Operation operation = given >= 2 && given <= 3 ? recognise_option(arguments[1], given) : OPERATION_NONE;
@@ -109,7 +119,7 @@ int run_command_line(int argument_count, const char* const* arguments) {
     }
     PackageState& state = package_state;
     const int has_folder = given == 3;
-    if (has_folder && !resolve_argument(arguments[3], state.folder_path, 1)) return -1;
-    if (!resolve_argument(arguments[2], state.package_path, 0)) return -1;
+    if (has_folder && !resolve_argument(arguments[3], !exact || exact[3], state.folder_path, 1)) return -1;
+    if (!resolve_argument(arguments[2], !exact || exact[2], state.package_path, 0)) return -1;
     return run_operation(operation, has_folder) ? 0 : -1;
 }

@@ -111,10 +111,12 @@ static int replace_package(const CompactionPlan* plan, const char* real_path) {
         replaced = platform_replace_file(temporary_path, real_path, &state.package_file);
         // After the rename the package is the compacted one; only the
         // folder's record of it may not be on disk yet.
+        if (replaced == REPLACE_IN_USE) report("Data file %s is in use\n", state.package_path);
         if (replaced == REPLACE_FAILED) report("Can't write data file %s\n", state.package_path);
         if (replaced == REPLACE_NOT_DURABLE) report("Can't sync folder of %s\n", state.package_path);
     }
-    if (replaced == REPLACE_FAILED) platform_remove_file(temporary_path);
+    if ((replaced == REPLACE_FAILED || replaced == REPLACE_IN_USE) && !platform_remove_file(temporary_path))
+        report("Can't remove file %s\n", temporary_path);
     platform_interrupt_resume();
     return replaced == REPLACE_DONE;
 }
@@ -143,7 +145,7 @@ static int resolve_package(char* real_path) {
 
 int compact_package() {
     PackageState& state = package_state;
-    if (!open_package(PACKAGE_UPDATE, "Can't create data file %s\n")) return 0;
+    if (!open_package(PACKAGE_REPLACE, "Can't create data file %s\n")) return 0;
     CompactionPlan plan = {nullptr, 0, 0};
     int compacted = read_directory_block() && check_compactable() && plan_compaction(1, &plan);
     const uint64_t reclaimed = compacted ? reclaimed_size(&plan) : 0;

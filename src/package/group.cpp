@@ -6,6 +6,7 @@
 #include "../util/console.h"
 #include "loose_compare.h"
 #include "loose_files.h"
+#include "loose_sharing.h"
 #include "package_state.h"
 
 // Positions in the package are signed 32-bit values in the format's world,
@@ -25,6 +26,16 @@ int append_loose_file(char* path, unsigned char* data_row) {
     if (found == LOOSE_AMBIGUOUS) {
         state.ambiguous_count++;
         report("Ambiguous loose file %s\n", path);
+        return 1;
+    }
+    // Another entry's file: appending it here would give this entry that
+    // entry's bytes.
+    const uint64_t data_row_offset = static_cast<uint64_t>(data_row - state.directory.bytes);
+    const uint32_t index = static_cast<uint32_t>((data_row_offset - state.header.data_table_offset) / DATA_ROW_SIZE);
+    if (loose_file_shared(loose, index, state.folder_path, path)) {
+        platform_close(loose);
+        state.shared_count++;
+        report("Bad entry name %s\n", path);
         return 1;
     }
 
@@ -111,7 +122,7 @@ static int group_loose_files(int changed_only) {
             platform_interrupt_resume();
             // Nothing was written, so closing cannot lose anything.
             close_package();
-            return state.ambiguous_count == 0;
+            return state.ambiguous_count == 0 && state.shared_count == 0;
         }
         grouped = grouped && sync_package();
         // Once the block's write has begun, some of its new rows may be on
@@ -121,13 +132,17 @@ static int group_loose_files(int changed_only) {
         if (grouped) {
             platform_interrupt_hold();
             grouped = write_directory_block();
-        } else {
-            platform_truncate(state.package_file, state.package_size);
+        } else if (!platform_truncate(state.package_file, state.package_size)) {
+            // The old directory block is still the one on disk: the bytes
+            // left after it are only unreferenced.
+            report("Can't cut back data file %s\n", state.package_path);
         }
         platform_interrupt_resume();
     }
     if (!close_package() && grouped) grouped = report("Can't write data file %s\n", state.package_path);
-    return grouped && state.ambiguous_count == 0;
+    // The entries skipped for an ambiguous or shared loose file have had
+    // their message.
+    return grouped && state.ambiguous_count == 0 && state.shared_count == 0;
 }
 
 int group_package() {

@@ -3,11 +3,12 @@
 #include "../util/console.h"
 #include "loose_compare.h"
 #include "loose_files.h"
+#include "loose_sharing.h"
 #include "package_ranges.h"
 #include "package_state.h"
 
 // The mark of an entry: what a changed-only group would do with it.
-static char mark_of(const char* folder, const NameEntry* name, DataEntry entry) {
+static char mark_of(const char* folder, uint32_t index, const NameEntry* name, DataEntry entry) {
     char path[LOOSE_PATH_BUFFER];
     if (make_loose_path(folder, name, path) != LOOSE_PATH_OK) return '!';
     PlatformFile loose;
@@ -18,6 +19,11 @@ static char mark_of(const char* folder, const NameEntry* name, DataEntry entry) 
     // A file that cannot be read is still the entry's: it is never untracked.
     take_loose_file(path);
     if (found == LOOSE_UNREADABLE) return '!';
+    // An earlier entry's file under another name is refused by group.
+    if (loose_file_shared(loose, index, folder, path)) {
+        platform_close(loose);
+        return '!';
+    }
     CompareResult compared = compare_with_entry(loose, loose_size, entry);
     platform_close(loose);
     return compared == COMPARE_SAME ? '=' : compared == COMPARE_DIFFERENT ? 'M' : '!';
@@ -40,7 +46,7 @@ static int list_entries(const char* folder) {
             print_line("%10u %10u %s\n", entry.offset, entry.size, name.name);
             continue;
         }
-        char mark = mark_of(folder, &name, entry);
+        char mark = mark_of(folder, i, &name, entry);
         if (mark == '!') all_handled = 0;
         if (mark == 'M') changed++;
         print_line("%c %10u %10u %s\n", mark, entry.offset, entry.size, name.name);

@@ -13,12 +13,13 @@
 // a mark and a blank: '=' the loose file holds the entry's bytes; 'M' it
 // differs, or the row points past the end of the package; '-' there is no
 // loose file; '!' the entry cannot be handled (its name is refused, its
-// path is too long, its loose file cannot be read). The summary then ends
-// with ", C changed", the count of 'M' marks. An entry's loose file is
-// looked for as the group operation does (open_loose_file): '!' also marks
-// one whose loose file is ambiguous. Between the entry lines and the
-// summary come the lines of list_untracked_files: "?" for each file that no
-// entry names, "!" for a sub-folder that cannot be read.
+// path is too long, its loose file cannot be read or is an earlier entry's
+// under another name). The summary then ends with ", C changed", the count
+// of 'M' marks. An entry's loose file is looked for as the group operation
+// does (open_loose_file): '!' also marks one whose loose file is
+// ambiguous. Between the entry lines and the summary come the lines of
+// list_untracked_files: "?" for each file that no entry names, "!" for a
+// sub-folder that cannot be read.
 //
 // Returns 1 when listed; 0 when the package cannot be opened, is in use by
 // a writer or is malformed (after the message expand gives), or when an

@@ -26,13 +26,14 @@ struct PathPiece {
 // nowhere of their own, so they are passed over, as the system does.
 static std::vector<PathPiece> split_pieces(const char* relative) {
     std::vector<PathPiece> pieces;
-    size_t at = 0;
-    while (relative[at] != '\0') {
-        size_t start = at;
-        while (relative[at] != '\0' && !platform_is_separator(relative[at])) at++;
-        size_t length = at - start;
-        if (length > 0 && !(length == 1 && relative[start] == '.')) pieces.push_back(PathPiece{start, length});
-        if (relative[at] != '\0') at++;
+    const char* at = relative;
+    while (*at != '\0') {
+        const char* separator = platform_next_separator(at);
+        const char* end = separator ? separator : at + strlen(at);
+        const size_t length = static_cast<size_t>(end - at);
+        if (length > 0 && !(length == 1 && *at == '.'))
+            pieces.push_back(PathPiece{static_cast<size_t>(at - relative), length});
+        at = separator ? separator + 1 : end;
     }
     return pieces;
 }
@@ -165,7 +166,7 @@ static LooseResult check_claims(const char* path, const char* real) {
 }
 
 LooseResult open_loose_file(char* path, PlatformFile* file, uint64_t* size) {
-    if (platform_names_fold_case()) {
+    if (platform_names_fold()) {
         OpenResult opened = platform_open_read(path, file, size);
         return opened == OPEN_DONE ? LOOSE_FOUND : opened == OPEN_MISSING ? LOOSE_MISSING : LOOSE_UNREADABLE;
     }

@@ -79,17 +79,22 @@ LoosePathResult make_loose_path(const char* folder, const NameEntry* name, char*
     memcpy(out, folder, folder_length);
     char* end = out + folder_length;
     int bad_piece = 0;
-    for (const char* c = name->name;; c++) {
+    const char* piece_start = name->name;
+    for (const char* c = name->name;;) {
         // A piece ends at a separator or at the end of the name.
         if (*c == '\0' || is_name_separator(*c)) {
-            const char* piece_start = c;
-            while (piece_start > name->name && !is_name_separator(piece_start[-1])) piece_start--;
             size_t piece_length = static_cast<size_t>(c - piece_start);
             if (piece_length == 2 && piece_start[0] == '.' && piece_start[1] == '.') bad_piece = 1;
-            if (!platform_name_piece_allowed(piece_start, piece_length)) bad_piece = 1;
+            if (!platform_name_piece_allowed(piece_start, piece_length, *c != '\0')) bad_piece = 1;
+            piece_start = c + 1;
         }
         if (*c == '\0') break;
-        *end++ = *c == '\\' ? PATH_SEPARATOR : *c;
+        // Both separators lead to a sub-folder, on every system.
+        *end++ = is_name_separator(*c) ? PATH_SEPARATOR : *c;
+        // A byte of 0x80 or more may start a double-byte character, whose
+        // second byte is no separator even when it is 0x5C.
+        const char* next = static_cast<unsigned char>(*c) < 0x80 ? c + 1 : platform_next_character(c);
+        while (++c < next) *end++ = *c;
     }
     *end = '\0';
     if (bad_piece) return LOOSE_PATH_BAD_NAME;

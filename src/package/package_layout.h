@@ -93,9 +93,11 @@ void write_data_entry(unsigned char* data_table, uint32_t index, DataEntry entry
 enum LoosePathResult { LOOSE_PATH_OK, LOOSE_PATH_BAD_NAME, LOOSE_PATH_TOO_LONG };
 
 // Forms the loose file's path: `folder` (ending in a separator) followed by
-// the name, each backslash of the name (the format's folder separator)
-// becoming the platform's. `out` holds LOOSE_PATH_BUFFER bytes and always
-// receives the whole path, even when it is refused:
+// the name, each backslash of the name (the format's folder separator) and
+// each forward slash becoming the platform's; the name is read by the
+// characters of the platform's code page (platform_next_character). `out`
+// holds LOOSE_PATH_BUFFER bytes and always receives the whole path, even
+// when it is refused:
 // LOOSE_PATH_BAD_NAME when a piece of the name is "..", which would lead
 // outside the folder, or one the system refuses (platform_name_piece_allowed:
 // on Windows a device name such as CON would reach the device, not a file);

@@ -28,6 +28,8 @@ void reset_package_state() {
     state.touched_end = 0;
     state.folder_walk = FolderWalk{};
     state.loose_lookup = LooseLookup{};
+    state.loose_owners.clear();
+    state.shared_count = 0;
 }
 
 void locate_tables(const unsigned char* start) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <utility>
 
 #include "../util/folders.h"
 #include "../util/platform.h"
@@ -37,6 +39,10 @@ struct PackageState {
     FolderWalk folder_walk;  // expand: folders this run has made or found
 
     LooseLookup loose_lookup;  // group and list: what the run has learnt of the loose folder
+    // group, list, expand: the first entry whose loose file each file was, by
+    // its identity (device, index), where names fold (loose_sharing.h)
+    std::map<std::pair<uint64_t, uint64_t>, uint32_t> loose_owners;
+    uint32_t shared_count;  // group: entries skipped because an earlier entry's loose file is theirs
 };
 
 extern PackageState package_state;
@@ -51,7 +57,7 @@ void locate_tables(const unsigned char* start);
 
 // Opens package_state.package_path into package_file and package_size,
 // locked for the rest of the run: shared for PACKAGE_READ, exclusive for
-// PACKAGE_UPDATE. Returns 0 after "Data file %s is in use" when another run
+// PACKAGE_UPDATE and PACKAGE_REPLACE. Returns 0 after "Data file %s is in use" when another run
 // holds the package, or after `failure_format` (one "%s", the package's
 // path) when it cannot be opened.
 int open_package(PackageAccess access, const char* failure_format);

@@ -1,10 +1,10 @@
 // The system calls of system_calls.h for the test-only build vantrel_faulty,
 // which proves the tool's recovery paths. It is never linked into vantrel.
 //
-// Every counted call (open, read, write, kernel copy, seek, fsync, truncate,
-// chown, chmod, mkdir, close, map, lock, rename, remove) gets a number from
-// 1 on. The test
-// chooses, through the environment of this build alone:
+// Every counted call (open, read, write, kernel copy, seek, fsync, stat,
+// truncate, chown, chmod, mkdir, close, map, lock, rename, remove) gets a
+// number from 1 on. The test chooses, through the environment of this build
+// alone:
 //   VANTREL_FAULT_CALL=N      the call that misbehaves (none when unset or 0)
 //   VANTREL_FAULT_MODE=MODE   what it does: "eio" or "enospc" fails it with
 //                             that errno and no effect; "short" moves only
@@ -198,6 +198,11 @@ int sys_fsync(int fd) {
     int result = fsync(fd);
     if (result == 0) log_line("synced " + path);
     return result;
+}
+
+int sys_fstat(int fd, struct stat* info) {
+    if (next_call("stat", path_of(fd)) == CALL_FAILS) return -1;
+    return fstat(fd, info);
 }
 
 int sys_ftruncate(int fd, off_t size) {

@@ -1,15 +1,13 @@
 #include "folders.h"
 
-#include <cstring>
-
 #include "platform.h"
 
 int make_parent_folders(const char* path, FolderWalk* walk) {
     size_t drive_length = platform_drive_length(path);
     const char* directory_start = path + drive_length;
     const char* last_separator = nullptr;
-    for (const char* c = directory_start; *c; c++)
-        if (platform_is_separator(*c)) last_separator = c;
+    for (const char* c = platform_next_separator(directory_start); c; c = platform_next_separator(c + 1))
+        last_separator = c;
     if (!last_separator) return 1;
     std::string drive(path, drive_length);
     std::string directory_part(directory_start, static_cast<size_t>(last_separator + 1 - directory_start));
@@ -31,7 +29,7 @@ int make_folders_along(const char* drive, const char* directory_part, FolderWalk
     std::string parent;  // where the walk stands when it creates a folder
     int all_made = 1;
     const char* scan = directory_part + 1;
-    while (const char* separator = strchr(scan, PATH_SEPARATOR)) {
+    while (const char* separator = platform_next_separator(scan)) {
         std::string piece(scan, static_cast<size_t>(separator - scan));
         scan = separator + 1;
         if (piece.empty()) continue;

@@ -26,4 +26,6 @@ int make_parent_folders(const char* path, FolderWalk* walk);
 // `directory_part` the folders between it and the file name, starting and
 // ending with a separator. Empty pieces (doubled separators) are skipped.
 // A directory part that does not start with a separator is refused (0).
+// Pieces are split at the separators platform_next_separator finds, never
+// inside a character.
 int make_folders_along(const char* drive, const char* directory_part, FolderWalk* walk);

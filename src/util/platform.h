@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows.
 typedef intptr_t PlatformFile;
@@ -43,12 +45,51 @@ size_t platform_drive_length(const char* path);
 // 1 for a character that separates folders in a path given to the system.
 int platform_is_separator(char c);
 
+// The first separator (platform_is_separator) at or after `text` that is a
+// character of its own, or null when there is none. Windows steps through
+// the text by the characters of the ANSI code page: in a double-byte code
+// page (932, 936, 949, 950) a character's second byte may be 0x5C, the
+// backslash, and does not separate anything.
+const char* platform_next_separator(const char* text);
+
+// The character after the one that starts at `c`, which is not the
+// terminator: Windows: two bytes on for the first byte of a double-byte
+// character of the ANSI code page (one when the terminator follows it);
+// one byte on elsewhere, and on POSIX systems, whose multi-byte characters
+// (UTF-8) hold no byte below 0x80.
+const char* platform_next_character(const char* c);
+
+// The arguments the program was started with (`given`, as main received
+// them), as 8-bit text in the encoding every path of the tool is in, stored
+// in `arguments`, with `exact[i]` 1 when argument i came through whole.
+// POSIX: `given` as it is, every argument exact. Windows: read again from
+// the UTF-16 command line and converted to the ANSI code page without
+// best-fit mapping: the C runtime's own copy turns a character the code
+// page lacks into a look-alike (an "Ł" into an "L") or a '?', and so
+// names a file nobody typed. Such a character becomes '?' here and
+// the argument is not exact.
+void platform_arguments(int count, char** given, std::vector<std::string>* arguments, std::vector<char>* exact);
+
+// The code page that 8-bit paths and entry names are read in: Windows: the
+// ANSI code page (GetACP); 0 on POSIX systems, where bytes are passed on as
+// they are.
+unsigned platform_code_page();
+
 // 1 when the `length` bytes at `piece`, one piece of an entry name between
-// separators, may name a file or folder of its own. Windows refuses a colon
-// (a drive or a data stream), a device name such as CON or LPT1 with or
-// without an extension, and a piece of dots and blanks alone other than ".";
-// POSIX systems refuse nothing here. An empty piece is allowed.
-int platform_name_piece_allowed(const char* piece, size_t length);
+// separators, may name a file or folder of its own; `is_folder` is set for a
+// piece that a separator follows. Windows refuses a colon (a drive or a data
+// stream), a device name such as CON or LPT1 with or without an extension, a
+// piece of dots and blanks alone other than ".", and a folder piece that
+// ends in a dot or a blank: the system would create that folder without
+// them, and then find no file below the name with them. POSIX systems refuse
+// nothing here. An empty piece is allowed.
+int platform_name_piece_allowed(const char* piece, size_t length, int is_folder);
+
+// 1 where the system itself leads names that differ to one file, so that two
+// entries may share a loose file: Windows folds letter case, drops trailing
+// dots and blanks and knows each file by a short 8.3 name too. 0 on POSIX
+// systems, where a name is its bytes.
+int platform_names_fold();
 
 // Puts the console or standard output into the mode the tool prints in.
 // Output to a closed pipe then fails like any other write (POSIX: SIGPIPE is
@@ -78,7 +119,10 @@ enum OpenResult {
 // renaming or removing it meanwhile.
 OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size);
 
-enum PackageAccess { PACKAGE_READ, PACKAGE_UPDATE };
+// PACKAGE_REPLACE is PACKAGE_UPDATE for a run that replaces the package by
+// another file (platform_replace_file): Windows shares deletion, so that the
+// new file can be renamed over the package while this run holds it.
+enum PackageAccess { PACKAGE_READ, PACKAGE_UPDATE, PACKAGE_REPLACE };
 
 // Opens the package at `path` and locks it until it is closed: PACKAGE_READ
 // opens it read-only under a shared lock, which other readers may share;
@@ -88,8 +132,8 @@ enum PackageAccess { PACKAGE_READ, PACKAGE_UPDATE };
 // that was locked (a run that replaced the package has renamed a new file
 // over it); when it does not, the package is opened and locked once more.
 // POSIX: flock, advisory, so only other vantrel runs honour it. Windows: the
-// open's share mode. A read-only file cannot be opened for update
-// (OPEN_FAILED).
+// open's share mode, which also keeps out other programs that would write
+// the file. A read-only file cannot be opened for update (OPEN_FAILED).
 OpenResult platform_open_package(const char* path, PackageAccess access, PlatformFile* file, uint64_t* size);
 
 enum CreateResult { CREATE_DONE, CREATE_EXISTS, CREATE_FAILED };
@@ -140,8 +184,11 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset,
 // Makes everything written to `file` durable on its device.
 int platform_sync(PlatformFile file);
 
-// Cuts `file` back (or extends it) to `size` bytes. POSIX: a file that has
-// that length already is not touched, so its time stamps stay.
+// Cuts `file` back (or extends it) to `size` bytes. The length is given to
+// the system whole (Windows: not through the file pointer, which a read on
+// another thread may move meanwhile). Fails on Windows while another
+// process maps the file. POSIX: a file that has that length already is not
+// touched, so its time stamps stay.
 int platform_truncate(PlatformFile file, uint64_t size);
 
 // Closes `file`; 0 when the system reports a failed write at close.
@@ -152,25 +199,35 @@ int platform_remove_file(const char* path);
 
 // Gives `file` the permission bits of `model`, and its owner and group
 // where the process may set them (only a privileged process may give a
-// file away; for any other that part is passed over). 0 when the bits
-// cannot be read or set. Windows: nothing to do, a new file takes the
-// access rules of its folder.
+// file away; for any other that part is passed over). Windows: its
+// attributes (hidden, system, archive, not indexed) and its access rules
+// (its own and whether it inherits its folder's), and compression. 0 when
+// the bits (Windows: the attributes) cannot be read or set.
 int platform_copy_access(PlatformFile model, PlatformFile file);
 
 enum ReplaceResult {
     REPLACE_DONE,
-    REPLACE_FAILED,      // nothing changed: the target is as it was, the source still there
-    REPLACE_NOT_DURABLE  // the source now stands at the target's path, but the change may not outlive a power loss
+    REPLACE_FAILED,       // nothing changed: the target is as it was, the source still there
+    REPLACE_NOT_DURABLE,  // the source now stands at the target's path, but the change may not outlive a power loss
+    REPLACE_IN_USE        // Windows: nothing changed, another program held the target or the source throughout
 };
 
 // Renames the closed file at `source_path` over `target_path` in one step,
 // so that the path names either file whole at every moment, and makes the
-// change durable (POSIX: fsync of the folder, REPLACE_NOT_DURABLE when it
-// fails; Windows: MOVEFILE_WRITE_THROUGH, never REPLACE_NOT_DURABLE).
-// `target_file` is the target's open file: POSIX keeps it open, and its
-// lock held, through the rename; Windows cannot replace a file that is open
-// without delete sharing, so it is closed first and set to NO_FILE (another
-// run that opens the target in that moment makes the rename fail).
+// change durable. `target_file` is the target's open file, opened with
+// PACKAGE_REPLACE.
+// POSIX: keeps it open, and its lock held, through the rename, then syncs
+// the folder: REPLACE_NOT_DURABLE when that sync fails. Windows: renames the
+// source's handle with POSIX semantics, which replaces the target while it
+// stays open and locked, then flushes the renamed file. Where the file
+// system refuses that rename (FAT, exFAT, many network servers, older
+// systems) the target is closed and set to NO_FILE, and the source is put in
+// its place with MoveFileExA and MOVEFILE_WRITE_THROUGH; another program
+// that opens the target in that moment makes the rename fail. A refusal for
+// access or sharing (an indexer or a scanner holding either file) is tried
+// again for about 2 seconds before REPLACE_IN_USE, and so is a target that
+// changed meanwhile, which another run held and wrote; REPLACE_NOT_DURABLE
+// when the flush of the renamed file fails.
 ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file);
 
 // What an interrupt (POSIX: SIGINT, SIGTERM, SIGHUP; Windows: Ctrl+C,
@@ -252,11 +309,6 @@ int platform_stream_position(FILE* stream, uint64_t* position);
 // Windows refuses a batch file (.bat, .cmd) with -1: cmd.exe re-parses its
 // command line, and no quoting keeps an argument from running a command.
 int platform_run_program(const char* program, const char* argument);
-
-// 1 where the system itself finds a file whatever the letter case of its
-// name (Windows); 0 where names that differ only in case name different
-// files (POSIX).
-int platform_names_fold_case();
 
 // Writes to `key` the form in which the system compares the `length` bytes
 // at `piece`, one piece of a path, and returns its length (never more than

@@ -38,7 +38,26 @@ int platform_is_separator(char c) {
     return c == '/';
 }
 
-int platform_name_piece_allowed(const char*, size_t) {
+// Paths are UTF-8 or another encoding in which every byte below 0x80 is
+// that character, so no '/' can stand inside another character.
+const char* platform_next_separator(const char* text) {
+    return strchr(text, '/');
+}
+
+const char* platform_next_character(const char* c) {
+    return c + 1;
+}
+
+void platform_arguments(int count, char** given, std::vector<std::string>* arguments, std::vector<char>* exact) {
+    arguments->assign(given, given + count);
+    exact->assign(static_cast<size_t>(count), 1);
+}
+
+unsigned platform_code_page() {
+    return 0;
+}
+
+int platform_name_piece_allowed(const char*, size_t, int) {
     return 1;
 }
 
@@ -114,13 +133,6 @@ static OpenResult open_regular(const char* path, int flags, int* fd, uint64_t* s
     return OPEN_DONE;
 }
 
-int platform_file_identity(PlatformFile file, FileIdentity* identity) {
-    struct stat info;
-    if (fstat(static_cast<int>(file), &info) != 0) return 0;
-    *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
-    return 1;
-}
-
 int platform_path_identity(const char* path, FileIdentity* identity) {
     struct stat info;
     if (stat(path, &info) != 0) return 0;
@@ -140,10 +152,10 @@ OpenResult platform_open_package(const char* path, PackageAccess access, Platfor
     // one replaced again in that moment is as busy as a locked one.
     for (int attempt = 0; attempt < 2; attempt++) {
         int fd;
-        OpenResult opened = open_regular(path, access == PACKAGE_UPDATE ? O_RDWR : O_RDONLY, &fd, size);
+        OpenResult opened = open_regular(path, access == PACKAGE_READ ? O_RDONLY : O_RDWR, &fd, size);
         if (opened != OPEN_DONE) return opened;
         int locked;
-        do locked = sys_flock(fd, (access == PACKAGE_UPDATE ? LOCK_EX : LOCK_SH) | LOCK_NB);
+        do locked = sys_flock(fd, (access == PACKAGE_READ ? LOCK_SH : LOCK_EX) | LOCK_NB);
         while (locked != 0 && errno == EINTR);
         if (locked != 0 && errno == EWOULDBLOCK) {
             sys_close(fd);
@@ -272,6 +284,17 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset, Plat
 
 int platform_sync(PlatformFile file) {
     return sys_fsync(static_cast<int>(file)) == 0;
+}
+
+int platform_file_identity(PlatformFile file, FileIdentity* identity) {
+    struct stat info;
+    if (sys_fstat(static_cast<int>(file), &info) != 0) return 0;
+    *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return 1;
+}
+
+int platform_names_fold() {
+    return 0;
 }
 
 int platform_truncate(PlatformFile file, uint64_t size) {
@@ -614,10 +637,6 @@ int platform_run_program(const char* program, const char* argument) {
     // do, never as -1, which would claim it could not be started.
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
-}
-
-int platform_names_fold_case() {
-    return 0;
 }
 
 size_t platform_name_key(const char* piece, size_t length, char* key) {

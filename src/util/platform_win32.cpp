@@ -1,5 +1,6 @@
 // Win32 implementation of the platform layer (64-bit Windows, built with
-// mingw-w64). Paths are the system's 8-bit ("ANSI") paths.
+// mingw-w64). Paths are the system's 8-bit ("ANSI") paths, in the ANSI code
+// page, and are stepped through by its characters.
 #ifdef _WIN32
 
 #include "platform.h"
@@ -14,6 +15,10 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which they build on.
+#include <aclapi.h>
+#include <shellapi.h>
+#include <winioctl.h>
 
 const char PATH_SEPARATOR = '\\';
 
@@ -32,17 +37,66 @@ size_t platform_drive_length(const char* path) {
     // A network path's drive is its server and share: a folder walk must
     // start below the share, not at the root of the current drive.
     if (platform_is_separator(path[0]) && platform_is_separator(path[1])) {
-        const char* end = path + 2;
-        while (*end && !platform_is_separator(*end)) end++;
-        if (*end) end++;
-        while (*end && !platform_is_separator(*end)) end++;
-        return static_cast<size_t>(end - path);
+        const char* share = platform_next_separator(path + 2);
+        const char* end = share ? platform_next_separator(share + 1) : nullptr;
+        return end ? static_cast<size_t>(end - path) : strlen(path);
     }
     return 0;
 }
 
 int platform_is_separator(char c) {
     return c == '\\' || c == '/';
+}
+
+const char* platform_next_character(const char* c) {
+    return IsDBCSLeadByte(static_cast<BYTE>(*c)) && c[1] != '\0' ? c + 2 : c + 1;
+}
+
+const char* platform_next_separator(const char* text) {
+    for (const char* c = text; *c; c = platform_next_character(c))
+        if (platform_is_separator(*c)) return c;
+    return nullptr;
+}
+
+unsigned platform_code_page() {
+    return GetACP();
+}
+
+// Converts `wide` to the ANSI code page; 0 when a character has no place in
+// it. UTF-8 as the ANSI code page takes neither the best-fit flag nor the
+// default-character report, and loses only a lone surrogate.
+static int to_code_page(const wchar_t* wide, std::string* text) {
+    const UINT code_page = GetACP();
+    const DWORD flags = code_page == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL lossy = FALSE;
+    BOOL* lossy_report = code_page == CP_UTF8 ? nullptr : &lossy;
+    int size = WideCharToMultiByte(code_page, flags, wide, -1, nullptr, 0, nullptr, lossy_report);
+    if (size <= 0) {
+        // Only UTF-8 refuses outright; say what could be said.
+        size = WideCharToMultiByte(code_page, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+        text->assign(size > 0 ? static_cast<size_t>(size) : 1, '\0');
+        if (size > 0) WideCharToMultiByte(code_page, 0, wide, -1, &(*text)[0], size, nullptr, nullptr);
+        text->resize(strlen(text->c_str()));
+        return 0;
+    }
+    text->assign(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(code_page, flags, wide, -1, &(*text)[0], size, nullptr, lossy_report);
+    text->resize(static_cast<size_t>(size) - 1);
+    return !lossy;
+}
+
+void platform_arguments(int count, char** given, std::vector<std::string>* arguments, std::vector<char>* exact) {
+    int wide_count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wide_count);
+    if (!wide) {
+        arguments->assign(given, given + count);
+        exact->assign(static_cast<size_t>(count), 1);
+        return;
+    }
+    arguments->assign(static_cast<size_t>(wide_count), std::string());
+    exact->assign(static_cast<size_t>(wide_count), 1);
+    for (int i = 0; i < wide_count; i++) (*exact)[i] = static_cast<char>(to_code_page(wide[i], &(*arguments)[i]));
+    LocalFree(wide);
 }
 
 // The names Windows keeps for devices in every folder, whatever extension
@@ -69,16 +123,24 @@ static int is_device_name(const char* piece, size_t length) {
     return 0;
 }
 
-int platform_name_piece_allowed(const char* piece, size_t length) {
+int platform_name_piece_allowed(const char* piece, size_t length, int is_folder) {
     // A colon names a drive or a file's alternate data stream.
     if (memchr(piece, ':', length)) return 0;
     // Windows drops trailing dots and blanks from names, so a piece made of
     // them alone ("...", ". .", " ") names no file of its own in its folder.
     // "." is the folder itself, as everywhere.
+    const int is_dot = length == 1 && piece[0] == '.';
     size_t kept = length;
     while (kept > 0 && (piece[kept - 1] == '.' || piece[kept - 1] == ' ')) kept--;
-    if (kept == 0 && length > 0 && !(length == 1 && piece[0] == '.')) return 0;
+    if (kept == 0 && length > 0 && !is_dot) return 0;
+    // A folder is made without them, but a path that goes through it keeps
+    // them, and leads nowhere.
+    if (is_folder && kept < length && !is_dot) return 0;
     return !is_device_name(piece, length);
+}
+
+int platform_names_fold() {
+    return 1;
 }
 
 // Taken by the main thread around every write, and for the whole of a
@@ -196,13 +258,6 @@ static OpenResult open_regular(const char* path, DWORD access, DWORD share, Plat
     return OPEN_DONE;
 }
 
-int platform_file_identity(PlatformFile file, FileIdentity* identity) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle_of(file), &info)) return 0;
-    *identity = FileIdentity{info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
-    return 1;
-}
-
 OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
     // Other programs may go on reading, writing, renaming or removing the
     // file, as they may on POSIX systems. A program that opened it without
@@ -217,15 +272,20 @@ OpenResult platform_open_package(const char* path, PackageAccess access, Platfor
     // writers out, so an update shares with no run and reads share with
     // each other. Without FILE_SHARE_DELETE no run can replace the file
     // while another holds it open.
-    DWORD rights = access == PACKAGE_UPDATE ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
-    return open_regular(path, rights, FILE_SHARE_READ, file, size);
+    // A run that replaces the package shares deletion too, which lets it
+    // rename its new file over the package it still holds; no other run can
+    // open the package meanwhile.
+    DWORD rights = access == PACKAGE_READ ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    DWORD share = access == PACKAGE_REPLACE ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ;
+    return open_regular(path, rights, share, file, size);
 }
 
 CreateResult platform_create_new(const char* path, PlatformFile* file) {
     // CREATE_NEW fails when anything stands at the path; opening the reparse
     // point itself keeps a link there, dangling or not, from being followed.
     // Sharing deletion lets an interrupt remove the file while it is open.
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    // WRITE_DAC lets platform_copy_access give the file a model's access rules.
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -354,11 +414,21 @@ int platform_sync(PlatformFile file) {
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
+int platform_file_identity(PlatformFile file, FileIdentity* identity) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_of(file), &info)) return 0;
+    *identity = FileIdentity{info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+    return 1;
+}
+
 int platform_truncate(PlatformFile file, uint64_t size) {
-    LARGE_INTEGER end;
-    end.QuadPart = static_cast<LONGLONG>(size);
+    // SetEndOfFile cuts at the file pointer, which every ReadFile moves,
+    // also one at an offset: the console handler, on a thread of its own,
+    // could cut at the end of a read of the main thread instead.
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
     EnterCriticalSection(write_guard());
-    int done = SetFilePointerEx(handle_of(file), end, nullptr, FILE_BEGIN) && SetEndOfFile(handle_of(file));
+    int done = SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end) != 0;
     LeaveCriticalSection(write_guard());
     return done;
 }
@@ -367,8 +437,14 @@ int platform_close(PlatformFile file) {
     return CloseHandle(handle_of(file)) != 0;
 }
 
-int platform_remove_file(const char* path) {
-    return DeleteFileA(path) != 0;
+// An indexer, a scanner or a game may hold a file for a moment, just after
+// the tool closed it or before it wants to rename it: such a refusal is
+// tried again for this long.
+static const ULONGLONG BUSY_RETRY_MS = 2000;
+static const DWORD BUSY_PAUSE_MS = 50;
+
+static int is_busy(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
 CreateResult platform_create_private(const char* path, PlatformFile* file) {
@@ -382,16 +458,133 @@ ResolveResult platform_resolve_links(const char* path, PlatformFile, char* out, 
     return RESOLVE_DONE;
 }
 
-int platform_copy_access(PlatformFile, PlatformFile) {
+int platform_remove_file(const char* path) {
+    const ULONGLONG deadline = GetTickCount64() + BUSY_RETRY_MS;
+    while (!DeleteFileA(path)) {
+        if (!is_busy(GetLastError()) || GetTickCount64() >= deadline) return 0;
+        Sleep(BUSY_PAUSE_MS);
+    }
     return 1;
 }
 
+// The attributes a file's owner sets; read-only is left out, since the new
+// file is still to be written.
+static const DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+int platform_copy_access(PlatformFile model, PlatformFile file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_of(model), &info)) return 0;
+    {
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes = (info.dwFileAttributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_NORMAL;
+        if (basic.FileAttributes != FILE_ATTRIBUTE_NORMAL) basic.FileAttributes &= ~FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(handle_of(file), FileBasicInfo, &basic, sizeof basic);
+        USHORT compression = COMPRESSION_FORMAT_DEFAULT;
+        DWORD returned = 0;
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED)
+            DeviceIoControl(handle_of(file), FSCTL_SET_COMPRESSION, &compression, sizeof compression, nullptr, 0,
+                            &returned, nullptr);
+    }
+    // The model's own access rules, and whether it also takes its folder's:
+    // a new file takes only its folder's.
+    PACL rules = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle_of(model), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rules,
+                        nullptr, &descriptor) != ERROR_SUCCESS)
+        return 1;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (rules && GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+        SECURITY_INFORMATION which = DACL_SECURITY_INFORMATION |
+                                     (control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        SetSecurityInfo(handle_of(file), SE_FILE_OBJECT, which, nullptr, nullptr, rules, nullptr);
+    }
+    LocalFree(descriptor);
+    return 1;
+}
+
+// The rename that FileRenameInfoEx asks for: replace the target, even one
+// that is open (with deletion shared), as POSIX rename does. The names are
+// spelled out for headers that lack them.
+static const FILE_INFO_BY_HANDLE_CLASS RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+static const DWORD RENAME_REPLACE_IF_EXISTS = 0x1;
+static const DWORD RENAME_POSIX_SEMANTICS = 0x2;
+
+// Renames the file open as `source` to `target` (its long form) with POSIX
+// semantics. Returns ERROR_SUCCESS or the system's error.
+static DWORD rename_open_file(HANDLE source, const std::wstring& target) {
+    const size_t name_size = target.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_size);
+    FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    // Flags share the first field with ReplaceIfExists.
+    const DWORD flags = RENAME_REPLACE_IF_EXISTS | RENAME_POSIX_SEMANTICS;
+    memcpy(buffer.data(), &flags, sizeof flags);
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name_size);
+    // The record's own one-character name leaves room for the terminator.
+    memcpy(rename->FileName, target.c_str(), name_size + sizeof(wchar_t));
+    if (SetFileInformationByHandle(source, RENAME_INFO_EX, rename, static_cast<DWORD>(buffer.size())))
+        return ERROR_SUCCESS;
+    return GetLastError();
+}
+
+// Flushes the file at `path`, which makes its new name durable with it.
+static int flush_path(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    int flushed = FlushFileBuffers(file) != 0;
+    CloseHandle(file);
+    return flushed;
+}
+
 ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file) {
-    if (*target_file != NO_FILE) CloseHandle(handle_of(*target_file));
+    const ULONGLONG deadline = GetTickCount64() + BUSY_RETRY_MS;
+    std::wstring target;
+    if (!long_path(target_path, &target)) return REPLACE_FAILED;
+    // First the rename of the new file's handle, which replaces the target
+    // while this run still holds it open and locked.
+    for (;;) {
+        HANDLE source = CreateFileA(source_path, GENERIC_WRITE | DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD error = source == INVALID_HANDLE_VALUE ? GetLastError() : rename_open_file(source, target);
+        if (error == ERROR_SUCCESS) {
+            // MOVEFILE_WRITE_THROUGH only covers a move by copying; a flush
+            // of the renamed file takes its new name to the disk.
+            int flushed = FlushFileBuffers(source) != 0;
+            CloseHandle(source);
+            return flushed ? REPLACE_DONE : REPLACE_NOT_DURABLE;
+        }
+        if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+        if (!is_busy(error) || GetTickCount64() >= deadline) break;
+        Sleep(BUSY_PAUSE_MS);
+    }
+    // A file system or a system without that rename: the target cannot be
+    // replaced while it is open, so it is closed first.
+    BY_HANDLE_FILE_INFORMATION before = {};
+    if (*target_file != NO_FILE) {
+        GetFileInformationByHandle(handle_of(*target_file), &before);
+        CloseHandle(handle_of(*target_file));
+    }
     *target_file = NO_FILE;
-    // The write-through flag returns only once the rename is on disk.
-    return MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? REPLACE_DONE
-                                                                                                    : REPLACE_FAILED;
+    for (;;) {
+        if (MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return flush_path(target_path) ? REPLACE_DONE : REPLACE_NOT_DURABLE;
+        DWORD error = GetLastError();
+        if (!is_busy(error)) return REPLACE_FAILED;
+        if (GetTickCount64() >= deadline) return REPLACE_IN_USE;
+        Sleep(BUSY_PAUSE_MS);
+        // A run that held the target meanwhile may have written it: its
+        // edit must not be renamed over.
+        WIN32_FILE_ATTRIBUTE_DATA now;
+        if (!GetFileAttributesExA(target_path, GetFileExInfoStandard, &now) ||
+            CompareFileTime(&now.ftLastWriteTime, &before.ftLastWriteTime) != 0 ||
+            now.nFileSizeHigh != before.nFileSizeHigh || now.nFileSizeLow != before.nFileSizeLow)
+            return REPLACE_IN_USE;
+    }
 }
 
 FolderResult platform_make_folder(const char* path) {
@@ -653,10 +846,6 @@ int platform_run_program(const char* program, const char* argument) {
                  GetExitCodeProcess(child.hProcess, &status);
     CloseHandle(child.hProcess);
     return waited ? static_cast<int>(status) : -1;
-}
-
-int platform_names_fold_case() {
-    return 1;
 }
 
 size_t platform_name_key(const char* piece, size_t length, char* key) {

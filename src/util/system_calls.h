@@ -23,6 +23,7 @@ ssize_t sys_pread(int fd, void* buffer, size_t size, off_t offset);
 ssize_t sys_pwrite(int fd, const void* buffer, size_t size, off_t offset);
 ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size);
 int sys_fsync(int fd);
+int sys_fstat(int fd, struct stat* info);
 int sys_ftruncate(int fd, off_t size);
 int sys_fchown(int fd, uid_t owner, gid_t group);
 int sys_fchmod(int fd, mode_t mode);
@@ -47,6 +48,7 @@ inline ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* o
     return copy_file_range(in, in_offset, out, out_offset, size, 0);
 }
 inline int sys_fsync(int fd) { return fsync(fd); }
+inline int sys_fstat(int fd, struct stat* info) { return fstat(fd, info); }
 inline int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
 inline int sys_fchown(int fd, uid_t owner, gid_t group) { return fchown(fd, owner, group); }
 inline int sys_fchmod(int fd, mode_t mode) { return fchmod(fd, mode); }

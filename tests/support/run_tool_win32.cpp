@@ -10,15 +10,36 @@ static const DWORD TOOL_TIME_LIMIT_MS = 60000;
 
 // Quotes an argument for the child's command-line parser. The tests pass no
 // quotes, so only the backslashes before the closing quote need doubling.
-static std::string quoted(const std::string& argument) {
-    size_t last = argument.find_last_not_of('\\');
-    size_t trailing = last == std::string::npos ? argument.size() : argument.size() - last - 1;
-    return "\"" + argument + std::string(trailing, '\\') + "\"";
+static std::wstring quoted(const std::wstring& argument) {
+    size_t last = argument.find_last_not_of(L'\\');
+    size_t trailing = last == std::wstring::npos ? argument.size() : argument.size() - last - 1;
+    return L"\"" + argument + std::wstring(trailing, L'\\') + L"\"";
 }
 
+// The text as this process's ANSI calls would take it.
+static std::wstring widened(const std::string& text) {
+    int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], size);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder);
+
 ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
-    std::string command_line = quoted(binary);
-    for (const std::string& argument : arguments) command_line += " " + quoted(argument);
+    std::vector<std::wstring> wide;
+    for (const std::string& argument : arguments) wide.push_back(widened(argument));
+    return run_wide(widened(binary), wide, folder);
+}
+
+ToolRun run_tool_wide(const std::vector<std::wstring>& arguments, const fs::path& folder) {
+    return run_wide(widened(tool_path()), arguments, folder);
+}
+
+static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder) {
+    std::wstring command_line = quoted(binary);
+    for (const std::wstring& argument : arguments) command_line += L" " + quoted(argument);
 
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE read_end, write_end;
@@ -26,7 +47,7 @@ ToolRun run_binary(const std::string& binary, const std::vector<std::string>& ar
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                   OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = no_input;
@@ -34,8 +55,8 @@ ToolRun run_binary(const std::string& binary, const std::vector<std::string>& ar
     startup.hStdError = write_end;
     PROCESS_INFORMATION child;
     // A detached process has no console, so the tool's key wait never waits.
-    BOOL started = CreateProcessA(binary.c_str(), &command_line[0], nullptr, nullptr, TRUE, DETACHED_PROCESS,
-                                  nullptr, folder.string().c_str(), &startup, &child);
+    BOOL started = CreateProcessW(binary.c_str(), &command_line[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                                  folder.wstring().c_str(), &startup, &child);
     CloseHandle(write_end);
     CloseHandle(no_input);
     if (!started) {

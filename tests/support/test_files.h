@@ -54,6 +54,13 @@ ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& fold
 // Runs the program at `binary` as run_tool runs the tool.
 ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder);
 
+#ifdef _WIN32
+// Windows only. Runs the tool as run_tool does, with arguments in UTF-16,
+// which reach it whatever this process's code page. The tool has the test's
+// ANSI code page: under wine, the one LC_ALL gave the test.
+ToolRun run_tool_wide(const std::vector<std::wstring>& arguments, const fs::path& folder);
+#endif
+
 // POSIX only. start_binary starts `binary` as run_tool does but with its
 // output thrown away, and returns its process id (-1 when it cannot be
 // started); wait_binary waits for it and returns its exit status, or 1000
