@@ -146,6 +146,14 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
 // earlier setting.
 void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path);
 
+// Creates a new file as platform_create_new does and, once it is created,
+// sets the interrupt cleanup to remove it (replacing any earlier setting),
+// with no moment between the two at which an interrupt would leave it
+// behind. Neither this nor platform_interrupt_cleanup makes a system call of
+// its own after the first setting, so both may be called for every file of
+// a run. When nothing was created the cleanup is dropped.
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile* file);
+
 // Drops the cleanup and holds interrupts back until platform_interrupt_resume:
 // for a step that must run whole once it has begun (writing a directory
 // block and making it durable, replacing a file by another).
