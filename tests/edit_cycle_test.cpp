@@ -160,9 +160,10 @@ TEST_F(EditCycleTest, CompactKeepsSharingOrderAlignmentAndRowsItCannotMove) {
             if (at < live.size()) live[at] = true;
     }
     // The gaps that alignment leaves, and the tail after the last range, read as zeros.
-    for (size_t at = 0; at < now.size(); at++) {
-        if (!live[at]) EXPECT_EQ(now[at], 0) << "at " << at;
-    }
+    for (size_t at = 0; at < now.size(); at++)
+        if (!live[at]) {
+            EXPECT_EQ(now[at], 0) << "at " << at;
+        }
     tool("/E", scratch / "after");
     EXPECT_TRUE(read_tree(scratch / "after") == read_tree(scratch / "before"));
     EXPECT_EQ(read_tree(scratch / "after").size(), std::size(rows) - 1);

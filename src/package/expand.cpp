@@ -1,5 +1,8 @@
 #include "expand.h"
 
+#include <cstring>
+#include <string>
+
 #include "../util/console.h"
 #include "package_state.h"
 
@@ -7,6 +10,10 @@
 // smaller ones are read into memory, many at a time, and written from
 // there.
 static const uint64_t KERNEL_COPY_THRESHOLD = ENTRY_BLOCK_LIMIT;
+
+// Folders kept open to create entries' files in: the folders of most
+// packages, and few enough to leave descriptors for everything else.
+static const size_t OPEN_FOLDER_LIMIT = 256;
 
 int open_package_mapped() {
     PackageState& state = package_state;
@@ -52,6 +59,31 @@ static ExtractResult keep_existing_file(const char* path) {
     return EXTRACT_DONE;
 }
 
+// The open folder that holds the file at `path`, with *name_offset where
+// the file's name starts in `path`; NO_FILE when the file is to be created
+// by its whole path (the folder could not be opened, too many are open, or
+// the system cannot create relative to a folder).
+static PlatformFile entry_folder(const char* path, size_t* name_offset) {
+    PackageState& state = package_state;
+    const char* last = strrchr(path, PATH_SEPARATOR);
+    if (!last || last == path || last[1] == '\0') return NO_FILE;
+    *name_offset = static_cast<size_t>(last + 1 - path);
+    std::string folder(path, static_cast<size_t>(last - path));
+    auto found = state.entry_folders.find(folder);
+    if (found != state.entry_folders.end()) return found->second;
+    if (state.entry_folders.size() >= OPEN_FOLDER_LIMIT) return NO_FILE;
+    PlatformFile opened;
+    if (!platform_open_folder(folder.c_str(), &opened)) opened = NO_FILE;
+    state.entry_folders.emplace(folder, opened);
+    return opened;
+}
+
+static void close_entry_folders() {
+    for (const auto& folder : package_state.entry_folders)
+        if (folder.second != NO_FILE) platform_close(folder.second);
+    package_state.entry_folders.clear();
+}
+
 ExtractResult extract_entry(const char* path, DataEntry entry) {
     PackageState& state = package_state;
     // A row whose bytes pass the end of the package creates nothing, not
@@ -66,7 +98,9 @@ ExtractResult extract_entry(const char* path, DataEntry entry) {
     // between, or a link standing at the path, is never written through.
     // From the create on, an interrupt removes the file: cut off, it would
     // be taken for the entry by a later expand, listing or group.
-    CreateResult created = platform_create_new_removed_on_interrupt(path, &file);
+    size_t name_offset = 0;
+    PlatformFile folder = entry_folder(path, &name_offset);
+    CreateResult created = platform_create_new_removed_on_interrupt(path, folder, name_offset, &file);
     if (created == CREATE_EXISTS && platform_path_kind(path) == PATH_FILE) return keep_existing_file(path);
     if (created != CREATE_DONE) {
         report("Can't create file %s\n", path);
@@ -109,6 +143,7 @@ int expand_package(const char* folder) {
         // program shortened it): every later entry is in doubt.
         if (extracted == EXTRACT_PACKAGE_FAILED) break;
     }
+    close_entry_folders();
     release_directory_block();
     return all_written;
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "../util/folders.h"
@@ -36,6 +38,7 @@ struct PackageState {
     uint64_t last_entry_end;                  // end of the entry read last (0 when none)
 
     FolderWalk folder_walk;  // expand: folders this run has made or found
+    std::unordered_map<std::string, PlatformFile> entry_folders;  // expand: folders open to create files in, by path
 };
 
 extern PackageState package_state;

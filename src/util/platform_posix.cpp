@@ -357,10 +357,29 @@ void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* re
     end_cleanup_change();
 }
 
-CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile* file) {
+int platform_open_folder(const char* path, PlatformFile* folder) {
+    int fd = sys_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    *folder = fd;
+    return 1;
+}
+
+// platform_create_new's create, relative to an open folder.
+static CreateResult create_new_in(int folder, const char* name, PlatformFile* file) {
+    int fd = sys_openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        *file = fd;
+        return CREATE_DONE;
+    }
+    return errno == EEXIST ? CREATE_EXISTS : CREATE_FAILED;
+}
+
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t name_offset,
+                                                      PlatformFile* file) {
     begin_cleanup_change();
     drop_cleanup();
-    CreateResult created = platform_create_new(path, file);
+    CreateResult created = folder == NO_FILE ? platform_create_new(path, file)
+                                             : create_new_in(static_cast<int>(folder), path + name_offset, file);
     if (created == CREATE_DONE && strlen(path) < sizeof cleanup_path) strcpy(cleanup_path, path);
     end_cleanup_change();
     return created;

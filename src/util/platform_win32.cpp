@@ -123,7 +123,11 @@ void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* re
     LeaveCriticalSection(write_guard());
 }
 
-CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile* file) {
+int platform_open_folder(const char*, PlatformFile*) {
+    return 0;
+}
+
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile, size_t, PlatformFile* file) {
     // Under the guard, the handler cannot run between the create and the
     // setting; it waits, and then finds the file to remove.
     EnterCriticalSection(write_guard());
