@@ -25,7 +25,7 @@ CompareResult compare_with_entry(PlatformFile loose, uint64_t loose_size, DataEn
     // read for it and its neighbours in the package at once: one read per
     // file instead of two.
     if (loose_size == 0) return COMPARE_SAME;
-    if (loose_size <= COMPARE_STEP) {
+    if (loose_size <= COMPARE_STEP && loose_size <= ENTRY_BLOCK_LIMIT) {
         const unsigned char* packed;
         if (!platform_read_at(loose, 0, loose_bytes.data(), static_cast<size_t>(loose_size)))
             return COMPARE_LOOSE_FAILED;

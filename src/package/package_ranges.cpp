@@ -57,9 +57,12 @@ int plan_compaction(int move_rows, CompactionPlan* plan) {
             ranges[range_count++] = RowRange{entry.offset, entry.size, i};
     }
     // By start, and a row of size 0 before the rows that start where it is.
-    std::sort(ranges, ranges + range_count, [](const RowRange& a, const RowRange& b) {
+    // Rows that /P or an earlier compaction wrote are in that order already,
+    // which one pass tells: the sort is then not needed.
+    const auto before = [](const RowRange& a, const RowRange& b) {
         return a.start != b.start ? a.start < b.start : a.size < b.size;
-    });
+    };
+    if (!std::is_sorted(ranges, ranges + range_count, before)) std::sort(ranges, ranges + range_count, before);
     const int pinned = rows_cover_data_table(ranges, range_count);
 
     uint32_t next = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "../util/console.h"
 
@@ -98,17 +99,20 @@ int read_entry_bytes(DataEntry entry, const unsigned char** bytes) {
                               state.last_entry_end > 0;
         uint64_t wanted = neighbour && entry.size < ENTRY_BLOCK_SIZE ? ENTRY_BLOCK_SIZE : entry.size;
         if (wanted > state.package_size - start) wanted = state.package_size - start;
-        if (state.entry_block.empty()) state.entry_block.resize(ENTRY_BLOCK_LIMIT);
+        // Left unfilled: only the pages that reads fill count against memory.
+        const uint64_t capacity = ENTRY_BLOCK_LIMIT > ENTRY_BLOCK_SIZE ? ENTRY_BLOCK_LIMIT : ENTRY_BLOCK_SIZE;
+        if (!state.entry_block) state.entry_block.reset(new (std::nothrow) unsigned char[capacity]);
+        if (!state.entry_block) return 0;
         forget_entry_bytes();
         // The block ends where the package ended when it was opened, so a
         // short read means it is shorter now, or an I/O error.
-        if (!platform_read_at(state.package_file, start, state.entry_block.data(), static_cast<size_t>(wanted)))
+        if (!platform_read_at(state.package_file, start, state.entry_block.get(), static_cast<size_t>(wanted)))
             return 0;
         state.entry_block_start = start;
         state.entry_block_size = wanted;
     }
     state.last_entry_end = end;
-    *bytes = state.entry_block.data() + (start - state.entry_block_start);
+    *bytes = state.entry_block.get() + (start - state.entry_block_start);
     return 1;
 }
 

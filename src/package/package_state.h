@@ -5,8 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <memory>
 #include <unordered_map>
-#include <vector>
 
 #include "../util/folders.h"
 #include "../util/platform.h"
@@ -32,7 +32,7 @@ struct PackageState {
     int changed_only;         // group: set for update_package, which skips loose files equal to their entries
     uint32_t appended_count;  // group: loose files appended (or emptied) so far
 
-    std::vector<unsigned char> entry_block;  // expand, /U: bytes of the package read at once for several entries
+    std::unique_ptr<unsigned char[]> entry_block;  // expand, /U: ENTRY_BLOCK_LIMIT bytes, read for several entries at once
     uint64_t entry_block_start;               // where entry_block's bytes start in the package
     uint64_t entry_block_size;                // how many of them hold the package's bytes (0: none)
     uint64_t last_entry_end;                  // end of the entry read last (0 when none)
@@ -98,7 +98,8 @@ constexpr uint64_t ENTRY_BLOCK_SIZE = 256 << 10;
 // of small neighbouring entries costs one read per block and not one per
 // entry; any other entry is read alone. Returns 0 when the read fails or
 // comes back short (the package is shorter than when it was opened): the
-// block's bytes cannot be vouched for, so this entry's cannot either.
+// block's bytes cannot be vouched for, so this entry's cannot either. Also
+// 0 when the buffer cannot be allocated.
 int read_entry_bytes(DataEntry entry, const unsigned char** bytes);
 
 // Drops the block read so far: after a pause (a key wait) the package may
