@@ -156,8 +156,8 @@ int platform_open_folder(const char* path, PlatformFile* folder);
 // sets the interrupt cleanup to remove it (replacing any earlier setting),
 // with no moment between the two at which an interrupt would leave it
 // behind. Neither this nor platform_interrupt_cleanup makes a system call of
-// its own after the first setting, so both may be called for every file of
-// a run. When nothing was created the cleanup is dropped. When `folder` is
+// its own, but for the first setting and the first after a hold, so both may
+// be called for every file of a run. When nothing was created the cleanup is dropped. When `folder` is
 // not NO_FILE, it is the open folder of path's first `name_offset` bytes and
 // the file is created by its name alone (path + name_offset) in that folder:
 // the system then looks up one piece of the path instead of every one.
