@@ -69,6 +69,20 @@ int sys_open(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
+int sys_openat(int folder, const char* name, int flags, mode_t mode) {
+    int fd = openat(folder, name, flags, mode);
+    if (fd >= 0 && ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC)))) {
+        char folder_path[PATH_MAX];
+        ssize_t length = readlink(("/proc/self/fd/" + std::to_string(folder)).c_str(), folder_path, sizeof folder_path - 1);
+        if (length < 0) {
+            fprintf(stderr, "invariant broken: a file created in a folder that cannot be told\n");
+            abort();
+        }
+        require_allowed((std::string(folder_path, static_cast<size_t>(length)) + "/" + name).c_str());
+    }
+    return fd;
+}
+
 int sys_mkdir(const char* path, mode_t mode) {
     int result = mkdir(path, mode);
     if (result == 0) require_allowed(path);

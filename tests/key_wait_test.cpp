@@ -397,6 +397,46 @@ TEST_F(ConsoleKeyWaitTest, ControlEventDuringGroupCutsThePackageBack) {
     EXPECT_TRUE(read_file(scratch / "pkg") == original);
 }
 
+// Ctrl+C while an expand on the same console writes a large entry: the
+// tool's control handler removes the file being written, so that every file
+// left is a whole entry.
+TEST_F(ConsoleKeyWaitTest, ControlEventDuringExpandRemovesTheFileBeingWritten) {
+    ScratchFolder scratch;
+    std::vector<FixtureEntry> entries;
+    for (const char* name : {"a", "b", "c", "d", "e", "f"}) entries.push_back({name, pattern_bytes(48 << 20, 8)});
+    write_file(scratch / "pkg", build_package(entries));
+
+    std::string command_line = "\"" + tool_path() + "\" /E pkg out";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child;
+    control_events = 0;
+    SetConsoleCtrlHandler(count_control_event, TRUE);
+    ASSERT_TRUE(CreateProcessA(tool_path().c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               scratch.path.string().c_str(), &startup, &child));
+    // Once the first file has begun, five more are still to come.
+    for (int tries = 0; tries < 6000 && !fs::exists(scratch / "out" / "a"); tries++) Sleep(1);
+    EXPECT_TRUE(fs::exists(scratch / "out" / "a")) << "the expand never began to write";
+    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(child.hProcess, &status);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    // The event reaches this process too, and may come after the child has
+    // ended: the handler stays until it has, or the event would end the test.
+    for (int tries = 0; tries < 3000 && control_events == 0; tries++) Sleep(10);
+    SetConsoleCtrlHandler(count_control_event, FALSE);
+    EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    size_t left = 0;
+    for (const FixtureEntry& entry : entries)
+        if (fs::exists(scratch / "out" / entry.name)) {
+            EXPECT_TRUE(read_file(scratch / "out" / entry.name) == entry.data) << entry.name << " is not whole";
+            left++;
+        }
+    EXPECT_LT(left, entries.size()) << "the expand ended before the event";
+}
+
 TEST(KeyWaitWithoutConsole, ToolGoesOnAtOnce) {
     ScratchFolder scratch;
     fs::create_directory(scratch / "out");

@@ -1,29 +1,28 @@
 #include "expand.h"
 
+#include <cstring>
+#include <string>
+
 #include "../util/console.h"
 #include "package_state.h"
 
 // Entries this large are copied by the kernel straight from the package;
-// smaller ones are written from the mapping. Pages of the mapping read
-// through since they were last released: once this many have piled up they
-// are handed back, so that memory does not grow with the package. The fuzz
-// build lowers both, so that its small inputs reach every path.
-#ifdef VANTREL_FUZZ_THRESHOLDS
-static const uint64_t KERNEL_COPY_THRESHOLD = 256;
-static const uint64_t RELEASE_THRESHOLD = 8192;
-#else
-static const uint64_t KERNEL_COPY_THRESHOLD = 1 << 20;
-static const uint64_t RELEASE_THRESHOLD = 4 << 20;
-#endif
+// smaller ones are read into memory, many at a time, and written from
+// there.
+static const uint64_t KERNEL_COPY_THRESHOLD = ENTRY_BLOCK_LIMIT;
+
+// Folders kept open to create entries' files in: the folders of most
+// packages, and few enough to leave descriptors for everything else.
+static const size_t OPEN_FOLDER_LIMIT = 256;
 
 int open_package_mapped() {
     PackageState& state = package_state;
     if (!open_package(PACKAGE_READ, "Can't open dir file %s\n")) return 0;
-    // The tables are read into memory, never through the mapping: when
-    // another program shortens the package during the run, touching a page
-    // of the mapping past its new end would stop the process (SIGBUS). The
-    // mapping only hands entry bytes to the kernel, which reports such a page
-    // as an error instead.
+    // The tables and the entries' bytes are read, never taken through the
+    // mapping: when another program shortens the package during the run,
+    // touching a page of the mapping past its new end would stop the
+    // process (SIGBUS), while a read reports it. The mapping stays for the
+    // run all the same: on Windows a mapped file cannot be shortened at all.
     if (!read_directory_block()) {
         release_directory_block();
         return 0;
@@ -37,31 +36,17 @@ int open_package_mapped() {
 }
 
 // Writes the entry's bytes to `file`: large ones by kernel copy, small ones
-// from the mapping, releasing its pages as they pile up. COPY_READ_FAILED
-// when the package's bytes could not be read, or are no longer all there.
+// from a block of the package read for them and their neighbours.
+// COPY_READ_FAILED when the package's bytes could not be read, or are no
+// longer all there: a read that comes back short tells a package cut short.
 static CopyResult write_entry_bytes(PlatformFile file, DataEntry entry) {
     PackageState& state = package_state;
     if (entry.size == 0) return COPY_DONE;
     if (entry.size >= KERNEL_COPY_THRESHOLD)
         return platform_copy_range(state.package_file, entry.offset, file, 0, entry.size);
-    int written = platform_write_at(file, 0, state.mapped_base + entry.offset, entry.size);
-    // Another program may have shortened the package meanwhile. The pages
-    // past its new end make the write fail, but the rest of its new last
-    // page reads as zeros, which the write would take for the entry: only
-    // the entry's last byte, still in the file afterwards, proves that all
-    // of its bytes were there.
-    const uint64_t end = uint64_t{entry.offset} + entry.size;
-    unsigned char last_byte;
-    if (!platform_read_at(state.package_file, end - 1, &last_byte, 1)) return COPY_READ_FAILED;
-    if (!written) return COPY_WRITE_FAILED;
-    if (entry.offset < state.touched_start) state.touched_start = entry.offset;
-    if (end > state.touched_end) state.touched_end = end;
-    if (state.touched_end - state.touched_start >= RELEASE_THRESHOLD) {
-        platform_release_pages(&state.mapping, state.touched_start, state.touched_end - state.touched_start);
-        state.touched_start = UINT64_MAX;
-        state.touched_end = 0;
-    }
-    return COPY_DONE;
+    const unsigned char* bytes;
+    if (!read_entry_bytes(entry, &bytes)) return COPY_READ_FAILED;
+    return platform_write_at(file, 0, bytes, entry.size) ? COPY_DONE : COPY_WRITE_FAILED;
 }
 
 // An entry whose file is there already: it is left as it is, after a key.
@@ -69,7 +54,34 @@ static ExtractResult keep_existing_file(const char* path) {
     report("File %s alredy exists\n", path);
     flush_console();
     platform_wait_key();
+    // Another program may have changed the package during the wait.
+    forget_entry_bytes();
     return EXTRACT_DONE;
+}
+
+// The open folder that holds the file at `path`, with *name_offset where
+// the file's name starts in `path`; NO_FILE when the file is to be created
+// by its whole path (the folder could not be opened, too many are open, or
+// the system cannot create relative to a folder).
+static PlatformFile entry_folder(const char* path, size_t* name_offset) {
+    PackageState& state = package_state;
+    const char* last = strrchr(path, PATH_SEPARATOR);
+    if (!last || last == path || last[1] == '\0') return NO_FILE;
+    *name_offset = static_cast<size_t>(last + 1 - path);
+    std::string folder(path, static_cast<size_t>(last - path));
+    auto found = state.entry_folders.find(folder);
+    if (found != state.entry_folders.end()) return found->second;
+    if (state.entry_folders.size() >= OPEN_FOLDER_LIMIT) return NO_FILE;
+    PlatformFile opened;
+    if (!platform_open_folder(folder.c_str(), &opened)) opened = NO_FILE;
+    state.entry_folders.emplace(folder, opened);
+    return opened;
+}
+
+static void close_entry_folders() {
+    for (const auto& folder : package_state.entry_folders)
+        if (folder.second != NO_FILE) platform_close(folder.second);
+    package_state.entry_folders.clear();
 }
 
 ExtractResult extract_entry(const char* path, DataEntry entry) {
@@ -84,7 +96,11 @@ ExtractResult extract_entry(const char* path, DataEntry entry) {
     PlatformFile file;
     // The exclusive create is the existence check: a file that appears in
     // between, or a link standing at the path, is never written through.
-    CreateResult created = platform_create_new(path, &file);
+    // From the create on, an interrupt removes the file: cut off, it would
+    // be taken for the entry by a later expand, listing or group.
+    size_t name_offset = 0;
+    PlatformFile folder = entry_folder(path, &name_offset);
+    CreateResult created = platform_create_new_removed_on_interrupt(path, folder, name_offset, &file);
     if (created == CREATE_EXISTS && platform_path_kind(path) == PATH_FILE) return keep_existing_file(path);
     if (created != CREATE_DONE) {
         report("Can't create file %s\n", path);
@@ -93,11 +109,13 @@ ExtractResult extract_entry(const char* path, DataEntry entry) {
     CopyResult written = write_entry_bytes(file, entry);
     if (!platform_close(file) && written == COPY_DONE) written = COPY_WRITE_FAILED;
     if (written == COPY_DONE) {
+        platform_interrupt_cleanup(NO_FILE, 0, nullptr);
         report("%s\n", path);
         return EXTRACT_DONE;
     }
     // A truncated file must not be taken for the entry by a later group.
     platform_remove_file(path);
+    platform_interrupt_cleanup(NO_FILE, 0, nullptr);
     if (written == COPY_WRITE_FAILED) {
         report("Can't write file %s\n", path);
         return EXTRACT_FAILED;
@@ -125,6 +143,7 @@ int expand_package(const char* folder) {
         // program shortened it): every later entry is in doubt.
         if (extracted == EXTRACT_PACKAGE_FAILED) break;
     }
+    close_entry_folders();
     release_directory_block();
     return all_written;
 }

@@ -21,6 +21,18 @@ CompareResult compare_with_entry(PlatformFile loose, uint64_t loose_size, DataEn
         loose_bytes.resize(COMPARE_STEP);
         entry_bytes.resize(COMPARE_STEP);
     }
+    // A small file is read in one step and compared with its entry's bytes
+    // read for it and its neighbours in the package at once: one read per
+    // file instead of two.
+    if (loose_size == 0) return COMPARE_SAME;
+    if (loose_size <= COMPARE_STEP && loose_size <= ENTRY_BLOCK_LIMIT) {
+        const unsigned char* packed;
+        if (!platform_read_at(loose, 0, loose_bytes.data(), static_cast<size_t>(loose_size)))
+            return COMPARE_LOOSE_FAILED;
+        if (!read_entry_bytes(entry, &packed)) return COMPARE_PACKAGE_FAILED;
+        return memcmp(loose_bytes.data(), packed, static_cast<size_t>(loose_size)) == 0 ? COMPARE_SAME
+                                                                                         : COMPARE_DIFFERENT;
+    }
     for (uint64_t done = 0; done < loose_size;) {
         size_t step = static_cast<size_t>(loose_size - done < COMPARE_STEP ? loose_size - done : COMPARE_STEP);
         if (!platform_read_at(loose, done, loose_bytes.data(), step)) return COMPARE_LOOSE_FAILED;

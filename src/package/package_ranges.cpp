@@ -59,10 +59,13 @@ int plan_compaction(int move_rows, CompactionPlan* plan) {
             ranges[range_count++] = RowRange{entry.offset, entry.size, i};
     }
     // By start, and a row of size 0 after the rows that start where it is:
-    // it then lies inside their run and moves with it.
-    std::sort(ranges, ranges + range_count, [](const RowRange& a, const RowRange& b) {
+    // it then lies inside their run and moves with it. Rows that an earlier
+    // compaction wrote are in that order already, which one pass tells: the
+    // sort is then not needed.
+    const auto before = [](const RowRange& a, const RowRange& b) {
         return a.start != b.start ? a.start < b.start : a.size > b.size;
-    });
+    };
+    if (!std::is_sorted(ranges, ranges + range_count, before)) std::sort(ranges, ranges + range_count, before);
     const int pinned = rows_cover_data_table(ranges, range_count);
     const int moving = move_rows && !pinned;
 

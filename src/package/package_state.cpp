@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "../util/console.h"
 
@@ -24,8 +25,8 @@ void reset_package_state() {
     state.changed_only = 0;
     state.appended_count = 0;
     state.ambiguous_count = 0;
-    state.touched_start = UINT64_MAX;
-    state.touched_end = 0;
+    forget_entry_bytes();
+    state.last_entry_end = 0;
     state.folder_walk = FolderWalk{};
     state.loose_lookup = LooseLookup{};
     state.loose_owners.clear();
@@ -94,4 +95,37 @@ int close_package() {
     state.package_file = NO_FILE;
     release_directory_block();
     return closed;
+}
+
+// The gap between neighbouring entries that alignment to a sector leaves.
+static const uint64_t NEIGHBOUR_GAP = 2048;
+
+int read_entry_bytes(DataEntry entry, const unsigned char** bytes) {
+    PackageState& state = package_state;
+    const uint64_t start = entry.offset, end = start + entry.size;
+    if (start < state.entry_block_start || end > state.entry_block_start + state.entry_block_size) {
+        const int neighbour = start >= state.last_entry_end && start - state.last_entry_end <= NEIGHBOUR_GAP &&
+                              state.last_entry_end > 0;
+        uint64_t wanted = neighbour && entry.size < ENTRY_BLOCK_SIZE ? ENTRY_BLOCK_SIZE : entry.size;
+        if (wanted > state.package_size - start) wanted = state.package_size - start;
+        // Left unfilled: only the pages that reads fill count against memory.
+        const uint64_t capacity = ENTRY_BLOCK_LIMIT > ENTRY_BLOCK_SIZE ? ENTRY_BLOCK_LIMIT : ENTRY_BLOCK_SIZE;
+        if (!state.entry_block) state.entry_block.reset(new (std::nothrow) unsigned char[capacity]);
+        if (!state.entry_block) return 0;
+        forget_entry_bytes();
+        // The block ends where the package ended when it was opened, so a
+        // short read means it is shorter now, or an I/O error.
+        if (!platform_read_at(state.package_file, start, state.entry_block.get(), static_cast<size_t>(wanted)))
+            return 0;
+        state.entry_block_start = start;
+        state.entry_block_size = wanted;
+    }
+    state.last_entry_end = end;
+    *bytes = state.entry_block.get() + (start - state.entry_block_start);
+    return 1;
+}
+
+void forget_entry_bytes() {
+    package_state.entry_block_start = 0;
+    package_state.entry_block_size = 0;
 }

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "../util/folders.h"
@@ -26,15 +29,17 @@ struct PackageState {
     const unsigned char* header_view;      // start of the directory block in memory
     const unsigned char* name_table_view;  // row 0 of the name table
     const unsigned char* data_table_view;  // row 0 of the data table
-    const unsigned char* mapped_base;      // expand: entry bytes are handed to the kernel from mapped_base + offset
+    const unsigned char* mapped_base;      // expand: the first byte of the mapping
 
     uint64_t append_offset;   // group: where the next loose file goes; only grows
     int changed_only;         // group: set for update_package, which skips loose files equal to their entries
     uint32_t appended_count;  // group: loose files appended (or emptied) so far
     uint32_t ambiguous_count; // group: entries skipped because their loose file is ambiguous
 
-    uint64_t touched_start;  // expand: start of the mapping's range read since its pages were released
-    uint64_t touched_end;    // expand: end of that range (0 when none)
+    std::unique_ptr<unsigned char[]> entry_block;  // expand, /U: ENTRY_BLOCK_LIMIT bytes, read for several entries at once
+    uint64_t entry_block_start;               // where entry_block's bytes start in the package
+    uint64_t entry_block_size;                // how many of them hold the package's bytes (0: none)
+    uint64_t last_entry_end;                  // end of the entry read last (0 when none)
 
     FolderWalk folder_walk;  // expand: folders this run has made or found
 
@@ -43,6 +48,7 @@ struct PackageState {
     // its identity (device, index), where names fold (loose_sharing.h)
     std::map<std::pair<uint64_t, uint64_t>, uint32_t> loose_owners;
     uint32_t shared_count;  // group: entries skipped because an earlier entry's loose file is theirs
+    std::unordered_map<std::string, PlatformFile> entry_folders;  // expand: folders open to create files in, by path
 };
 
 extern PackageState package_state;
@@ -87,3 +93,30 @@ int check_package_writable();
 // Releases the directory block and clears the table views; a block already
 // released is left as it is.
 void release_directory_block();
+
+// Entry bytes that read_entry_bytes gives: entries up to ENTRY_BLOCK_LIMIT
+// bytes, read ENTRY_BLOCK_SIZE bytes at a time where they lie side by side.
+// The fuzz build lowers both, so that its small inputs span several blocks.
+#ifdef VANTREL_FUZZ_THRESHOLDS
+constexpr uint64_t ENTRY_BLOCK_LIMIT = 256;
+constexpr uint64_t ENTRY_BLOCK_SIZE = 1024;
+#else
+constexpr uint64_t ENTRY_BLOCK_LIMIT = 1 << 20;
+constexpr uint64_t ENTRY_BLOCK_SIZE = 256 << 10;
+#endif
+
+// Points *bytes at the bytes of `entry` (at most ENTRY_BLOCK_LIMIT bytes,
+// lying inside the package as it was opened), read from the open package;
+// they stay valid until the next call. An entry that starts where the one
+// read before it ends, or within a sector after (the gap alignment leaves),
+// is taken from a block read for it and the bytes after it, so that a run
+// of small neighbouring entries costs one read per block and not one per
+// entry; any other entry is read alone. Returns 0 when the read fails or
+// comes back short (the package is shorter than when it was opened): the
+// block's bytes cannot be vouched for, so this entry's cannot either. Also
+// 0 when the buffer cannot be allocated.
+int read_entry_bytes(DataEntry entry, const unsigned char** bytes);
+
+// Drops the block read so far: after a pause (a key wait) the package may
+// have changed, and its bytes are read again.
+void forget_entry_bytes();

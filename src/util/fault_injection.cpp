@@ -155,6 +155,15 @@ int sys_open(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
+// Counted and logged as an open of the whole path: the folder's, joined with the name.
+int sys_openat(int folder, const char* name, int flags, mode_t mode) {
+    std::string path = path_of(folder) + "/" + name;
+    if (next_call("open", path) == CALL_FAILS) return -1;
+    int fd = openat(folder, name, flags, mode);
+    if (fd >= 0) fault_state.open_paths[fd] = path;
+    return fd;
+}
+
 ssize_t sys_pread(int fd, void* buffer, size_t size, off_t offset) {
     CallVerdict verdict = next_call("read", path_of(fd));
     if (verdict == CALL_FAILS) return -1;

@@ -239,6 +239,24 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
 // have ended it. Replaces any earlier setting.
 void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path);
 
+// Opens the folder at `path`, for creating files in it by name. Returns 0
+// where the system cannot create a file relative to an open folder
+// (Windows), or when the folder cannot be opened; the caller then creates
+// by whole paths. Close it with platform_close.
+int platform_open_folder(const char* path, PlatformFile* folder);
+
+// Creates a new file as platform_create_new does and, once it is created,
+// sets the interrupt cleanup to remove it (replacing any earlier setting),
+// with no moment between the two at which an interrupt would leave it
+// behind. Neither this nor platform_interrupt_cleanup makes a system call of
+// its own, but for the first setting and the first after a hold, so both may
+// be called for every file of a run. When nothing was created the cleanup is dropped. When `folder` is
+// not NO_FILE, it is the open folder of path's first `name_offset` bytes and
+// the file is created by its name alone (path + name_offset) in that folder:
+// the system then looks up one piece of the path instead of every one.
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t name_offset,
+                                                      PlatformFile* file);
+
 // Drops the cleanup and holds interrupts back until platform_interrupt_resume:
 // for a step that must run whole once it has begun (writing a directory
 // block and making it durable, replacing a file by another).

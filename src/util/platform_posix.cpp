@@ -3,6 +3,7 @@
 
 #include "platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -337,17 +338,25 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
     return synced ? REPLACE_DONE : REPLACE_NOT_DURABLE;
 }
 
-// The interrupt cleanup. The handler reads these, so they are only changed
-// with the interrupt signals blocked.
+// The interrupt cleanup. The handler reads these; while the main flow
+// changes them, `cleanup_changing` is set and a signal that comes only
+// records itself, to be acted on once the change is whole. That costs no
+// system call, where blocking the signals would cost two each time.
 static const int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 static const size_t INTERRUPT_SIGNAL_COUNT = sizeof INTERRUPT_SIGNALS / sizeof INTERRUPT_SIGNALS[0];
 static int cleanup_fd = -1;
 static off_t cleanup_size = 0;
 static char cleanup_path[PATH_MAX];
+static volatile sig_atomic_t cleanup_changing = 0;
+static volatile sig_atomic_t deferred_signal = 0;
 static int interrupt_handlers_set = 0;
 static struct sigaction interrupt_previous[INTERRUPT_SIGNAL_COUNT];
 
 static void undo_and_die(int signal_number) {
+    if (cleanup_changing) {
+        deferred_signal = signal_number;
+        return;
+    }
     // A package that nothing was appended to keeps its time stamps.
     struct stat info;
     if (cleanup_fd >= 0 && (fstat(cleanup_fd, &info) != 0 || info.st_size != cleanup_size))
@@ -376,27 +385,70 @@ static void restore_interrupt_handlers() {
     interrupt_handlers_set = 0;
 }
 
+// Starts a change of the cleanup, setting the handlers where they are not.
+static void begin_cleanup_change() {
+    cleanup_changing = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (interrupt_handlers_set) return;
+    struct sigaction handler;
+    memset(&handler, 0, sizeof handler);
+    handler.sa_handler = undo_and_die;
+    // A signal recorded for later must not make the call it came in fail.
+    handler.sa_flags = SA_RESTART;
+    sigfillset(&handler.sa_mask);
+    for (size_t i = 0; i < INTERRUPT_SIGNAL_COUNT; i++) {
+        sigaction(INTERRUPT_SIGNALS[i], nullptr, &interrupt_previous[i]);
+        // A signal the caller chose to ignore (nohup, a background job)
+        // stays ignored.
+        if (interrupt_previous[i].sa_handler != SIG_IGN) sigaction(INTERRUPT_SIGNALS[i], &handler, nullptr);
+    }
+    interrupt_handlers_set = 1;
+}
+
+// Ends the change; a signal that came meanwhile undoes the new setting and
+// ends the process now.
+static void end_cleanup_change() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    cleanup_changing = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (deferred_signal) undo_and_die(deferred_signal);
+}
+
 void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path) {
-    sigset_t blocked = interrupt_set(), previous_mask;
-    sigprocmask(SIG_BLOCK, &blocked, &previous_mask);
+    begin_cleanup_change();
     cleanup_fd = static_cast<int>(file);
     cleanup_size = static_cast<off_t>(size);
     cleanup_path[0] = '\0';
     if (remove_path && strlen(remove_path) < sizeof cleanup_path) strcpy(cleanup_path, remove_path);
-    if (!interrupt_handlers_set) {
-        struct sigaction handler;
-        memset(&handler, 0, sizeof handler);
-        handler.sa_handler = undo_and_die;
-        sigfillset(&handler.sa_mask);
-        for (size_t i = 0; i < INTERRUPT_SIGNAL_COUNT; i++) {
-            sigaction(INTERRUPT_SIGNALS[i], nullptr, &interrupt_previous[i]);
-            // A signal the caller chose to ignore (nohup, a background job)
-            // stays ignored.
-            if (interrupt_previous[i].sa_handler != SIG_IGN) sigaction(INTERRUPT_SIGNALS[i], &handler, nullptr);
-        }
-        interrupt_handlers_set = 1;
+    end_cleanup_change();
+}
+
+int platform_open_folder(const char* path, PlatformFile* folder) {
+    int fd = sys_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    *folder = fd;
+    return 1;
+}
+
+// platform_create_new's create, relative to an open folder.
+static CreateResult create_new_in(int folder, const char* name, PlatformFile* file) {
+    int fd = sys_openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        *file = fd;
+        return CREATE_DONE;
     }
-    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+    return errno == EEXIST ? CREATE_EXISTS : CREATE_FAILED;
+}
+
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t name_offset,
+                                                      PlatformFile* file) {
+    begin_cleanup_change();
+    drop_cleanup();
+    CreateResult created = folder == NO_FILE ? platform_create_new(path, file)
+                                             : create_new_in(static_cast<int>(folder), path + name_offset, file);
+    if (created == CREATE_DONE && strlen(path) < sizeof cleanup_path) strcpy(cleanup_path, path);
+    end_cleanup_change();
+    return created;
 }
 
 static int interrupts_held = 0;

@@ -186,6 +186,22 @@ void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* re
     LeaveCriticalSection(write_guard());
 }
 
+int platform_open_folder(const char*, PlatformFile*) {
+    return 0;
+}
+
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile, size_t, PlatformFile* file) {
+    // Under the guard, the handler cannot run between the create and the
+    // setting; it waits, and then finds the file to remove.
+    EnterCriticalSection(write_guard());
+    cleanup_file = INVALID_HANDLE_VALUE;
+    cleanup_path.clear();
+    CreateResult created = platform_create_new(path, file);
+    if (created == CREATE_DONE) cleanup_path = path;
+    LeaveCriticalSection(write_guard());
+    return created;
+}
+
 static int interrupts_held = 0;
 
 void platform_interrupt_hold() {

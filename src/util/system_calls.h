@@ -19,6 +19,7 @@
 #if defined(VANTREL_FAULT_INJECTION) || defined(VANTREL_WRITE_GUARD)
 
 int sys_open(const char* path, int flags, mode_t mode);
+int sys_openat(int folder, const char* name, int flags, mode_t mode);
 ssize_t sys_pread(int fd, void* buffer, size_t size, off_t offset);
 ssize_t sys_pwrite(int fd, const void* buffer, size_t size, off_t offset);
 ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size);
@@ -38,6 +39,9 @@ int sys_unlink(const char* path);
 #else
 
 inline int sys_open(const char* path, int flags, mode_t mode) { return open(path, flags, mode); }
+inline int sys_openat(int folder, const char* name, int flags, mode_t mode) {
+    return openat(folder, name, flags, mode);
+}
 inline ssize_t sys_pread(int fd, void* buffer, size_t size, off_t offset) {
     return pread(fd, buffer, size, offset);
 }
