@@ -261,6 +261,17 @@ TEST(WindowsNames, EntriesWhoseNamesFoldToOneLooseFileAreRefused) {
             EXPECT_EQ(get_row(now, i).offset == get_row(original, i).offset, kept) << c.option << " row " << i;
         }
     }
+    // Expand writes the first of each pair and refuses the second, which
+    // would find the first one's file there.
+    write_file(scratch / "pkg", original);
+    ToolRun expanded = run_tool({"/E", "pkg", "out"}, scratch.path);
+    EXPECT_EQ(expanded.status, 255);
+    const std::string out = native(scratch / "out") + "\\";
+    EXPECT_EQ(expanded.output, out + "a.txt\nBad entry name " + out + "A.TXT\n" + out + "b.dat\nBad entry name " + out +
+                                   "b.dat.\n" + out + "twice\nFile " + out + "twice alredy exists\n" + out +
+                                   "Sub\\x\nBad entry name " + out + "sub\\X\n");
+    EXPECT_EQ(text_of(read_file(scratch / "out/a.txt")), "a");
+    EXPECT_EQ(text_of(read_file(scratch / "out/b.dat")), "c");
 }
 
 // A short 8.3 name is another name of the same file.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../util/console.h"
+#include "loose_sharing.h"
 #include "package_state.h"
 
 // Entries this large are copied by the kernel straight from the package;
@@ -73,7 +74,7 @@ static PlatformFile entry_folder(const char* path, size_t* name_offset) {
     if (found != state.entry_folders.end()) return found->second;
     if (state.entry_folders.size() >= OPEN_FOLDER_LIMIT) return NO_FILE;
     PlatformFile opened;
-    if (!platform_open_folder(folder.c_str(), &opened)) opened = NO_FILE;
+    if (!platform_open_folder_for_creating(folder.c_str(), &opened)) opened = NO_FILE;
     state.entry_folders.emplace(folder, opened);
     return opened;
 }
@@ -84,8 +85,26 @@ static void close_entry_folders() {
     package_state.entry_folders.clear();
 }
 
-ExtractResult extract_entry(const char* path, DataEntry entry) {
+// Where the system leads names that differ to one file, whether the file
+// standing at `path` is an earlier entry's under another name: writing this
+// entry there is impossible, and keeping it would give this entry that
+// entry's bytes at the next group. Otherwise notes it as entry `index`'s.
+static int taken_by_earlier_entry(const char* path, uint32_t index, const char* loose_folder) {
+    if (!platform_names_fold()) return 0;
+    PlatformFile existing;
+    uint64_t size;
+    if (platform_open_read(path, &existing, &size) != OPEN_DONE) return 0;
+    const int shared = loose_file_shared(existing, index, loose_folder, path);
+    platform_close(existing);
+    return shared;
+}
+
+ExtractResult extract_entry(const char* path, uint32_t index, const char* loose_folder, DataEntry entry) {
     PackageState& state = package_state;
+    if (taken_by_earlier_entry(path, index, loose_folder)) {
+        report("Bad entry name %s\n", path);
+        return EXTRACT_FAILED;
+    }
     // A row whose bytes pass the end of the package creates nothing, not
     // even an empty file; a file already there is still reported as such.
     if (!entry_lies_in_file(entry, state.package_size)) {
@@ -106,6 +125,9 @@ ExtractResult extract_entry(const char* path, DataEntry entry) {
         report("Can't create file %s\n", path);
         return EXTRACT_FAILED;
     }
+    // Noted as this entry's, so that a later entry whose name leads here too
+    // is refused.
+    loose_file_shared(file, index, loose_folder, path);
     CopyResult written = write_entry_bytes(file, entry);
     if (!platform_close(file) && written == COPY_DONE) written = COPY_WRITE_FAILED;
     if (written == COPY_DONE) {
@@ -137,7 +159,7 @@ int expand_package(const char* folder) {
             continue;
         }
         make_parent_folders(path, &state.folder_walk);
-        ExtractResult extracted = extract_entry(path, read_data_entry(state.data_table_view, i));
+        ExtractResult extracted = extract_entry(path, i, folder, read_data_entry(state.data_table_view, i));
         if (extracted != EXTRACT_DONE) all_written = 0;
         // The package's bytes cannot be read (an I/O error, or another
         // program shortened it): every later entry is in doubt.

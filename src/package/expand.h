@@ -33,5 +33,9 @@ enum ExtractResult {
 // pass the end of the package creates nothing ("Bad entry data"). An entry
 // of size 0 gives an empty file whatever its offset. A file that could not
 // be written whole is removed, after "Can't write file" naming it, or "Can't
-// read file" naming the package when the package's side failed.
-ExtractResult extract_entry(const char* path, DataEntry entry);
+// read file" naming the package when the package's side failed. Where the
+// system leads names that differ to one file, a file at `path` that is the
+// loose file of an earlier entry (of index below `index`, its path formed
+// from `loose_folder`) under another name is not this entry's: "Bad entry name",
+// and nothing is written (loose_sharing.h).
+ExtractResult extract_entry(const char* path, uint32_t index, const char* loose_folder, DataEntry entry);

@@ -243,15 +243,16 @@ void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* re
 // where the system cannot create a file relative to an open folder
 // (Windows), or when the folder cannot be opened; the caller then creates
 // by whole paths. Close it with platform_close.
-int platform_open_folder(const char* path, PlatformFile* folder);
+int platform_open_folder_for_creating(const char* path, PlatformFile* folder);
 
 // Creates a new file as platform_create_new does and, once it is created,
 // sets the interrupt cleanup to remove it (replacing any earlier setting),
 // with no moment between the two at which an interrupt would leave it
 // behind. Neither this nor platform_interrupt_cleanup makes a system call of
 // its own, but for the first setting and the first after a hold, so both may
-// be called for every file of a run. When nothing was created the cleanup is dropped. When `folder` is
-// not NO_FILE, it is the open folder of path's first `name_offset` bytes and
+// be called for every file of a run. When nothing was created the cleanup
+// is dropped. When `folder` is not NO_FILE, it is the open folder (see
+// platform_open_folder_for_creating) of path's first `name_offset` bytes and
 // the file is created by its name alone (path + name_offset) in that folder:
 // the system then looks up one piece of the path instead of every one.
 CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t name_offset,

@@ -423,7 +423,7 @@ void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* re
     end_cleanup_change();
 }
 
-int platform_open_folder(const char* path, PlatformFile* folder) {
+int platform_open_folder_for_creating(const char* path, PlatformFile* folder) {
     int fd = sys_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return 0;
     *folder = fd;

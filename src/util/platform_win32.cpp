@@ -186,7 +186,7 @@ void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* re
     LeaveCriticalSection(write_guard());
 }
 
-int platform_open_folder(const char*, PlatformFile*) {
+int platform_open_folder_for_creating(const char*, PlatformFile*) {
     return 0;
 }
 
