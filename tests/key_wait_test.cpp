@@ -220,6 +220,7 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -363,6 +364,38 @@ TEST_F(ConsoleKeyWaitTest, ControlEventDuringTheWaitRestoresTheModeAndIsPassedOn
     SetConsoleCtrlHandler(count_control_event, FALSE);
 }
 
+// Starts the tool with `arguments` in `folder` on this console, sends
+// Ctrl+C to the console once `begun` holds, and gives back the tool's exit
+// status.
+static DWORD interrupt_tool(const std::string& arguments, const fs::path& folder,
+                            const std::function<bool()>& begun) {
+    std::string command_line = "\"" + tool_path() + "\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child;
+    control_events = 0;
+    SetConsoleCtrlHandler(count_control_event, TRUE);
+    if (!CreateProcessA(tool_path().c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.string().c_str(), &startup, &child)) {
+        ADD_FAILURE() << "the tool did not start";
+        SetConsoleCtrlHandler(count_control_event, FALSE);
+        return 0;
+    }
+    for (int tries = 0; tries < 6000 && !begun(); tries++) Sleep(1);
+    EXPECT_TRUE(begun()) << "the run never began its work";
+    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(child.hProcess, &status);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    // The event reaches this process too, and may come after the child has
+    // ended: the handler stays until it has, or the event would end the test.
+    for (int tries = 0; tries < 3000 && control_events == 0; tries++) Sleep(10);
+    SetConsoleCtrlHandler(count_control_event, FALSE);
+    return status;
+}
+
 // Ctrl+C while a group on the same console appends: the tool's control
 // handler cuts the package back before the process ends.
 TEST_F(ConsoleKeyWaitTest, ControlEventDuringGroupCutsThePackageBack) {
@@ -375,27 +408,9 @@ TEST_F(ConsoleKeyWaitTest, ControlEventDuringGroupCutsThePackageBack) {
     const Bytes large = pattern_bytes(48 << 20, 7);
     for (const FixtureEntry& entry : entries) write_file(scratch / "loose" / entry.name, large);
 
-    std::string command_line = "\"" + tool_path() + "\" /P pkg loose";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child;
-    control_events = 0;
-    SetConsoleCtrlHandler(count_control_event, TRUE);
-    ASSERT_TRUE(CreateProcessA(tool_path().c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               scratch.path.string().c_str(), &startup, &child));
     // Once the first copy has begun, five more are still to come.
-    for (int tries = 0; tries < 6000 && fs::file_size(scratch / "pkg") == original.size(); tries++) Sleep(1);
-    EXPECT_GT(fs::file_size(scratch / "pkg"), original.size()) << "the group never began to append";
-    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
-    EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
-    DWORD status = 0;
-    GetExitCodeProcess(child.hProcess, &status);
-    CloseHandle(child.hProcess);
-    CloseHandle(child.hThread);
-    // The event reaches this process too, and may come after the child has
-    // ended: the handler stays until it has, or the event would end the test.
-    for (int tries = 0; tries < 3000 && control_events == 0; tries++) Sleep(10);
-    SetConsoleCtrlHandler(count_control_event, FALSE);
+    const DWORD status = interrupt_tool("/P pkg loose", scratch.path,
+                                        [&] { return fs::file_size(scratch / "pkg") > original.size(); });
     EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
     EXPECT_TRUE(read_file(scratch / "pkg") == original);
 }
@@ -409,27 +424,8 @@ TEST_F(ConsoleKeyWaitTest, ControlEventDuringExpandRemovesTheFileBeingWritten) {
     for (const char* name : {"a", "b", "c", "d", "e", "f"}) entries.push_back({name, pattern_bytes(48 << 20, 8)});
     write_file(scratch / "pkg", build_package(entries));
 
-    std::string command_line = "\"" + tool_path() + "\" /E pkg out";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child;
-    control_events = 0;
-    SetConsoleCtrlHandler(count_control_event, TRUE);
-    ASSERT_TRUE(CreateProcessA(tool_path().c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               scratch.path.string().c_str(), &startup, &child));
     // Once the first file has begun, five more are still to come.
-    for (int tries = 0; tries < 6000 && !fs::exists(scratch / "out" / "a"); tries++) Sleep(1);
-    EXPECT_TRUE(fs::exists(scratch / "out" / "a")) << "the expand never began to write";
-    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
-    EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
-    DWORD status = 0;
-    GetExitCodeProcess(child.hProcess, &status);
-    CloseHandle(child.hProcess);
-    CloseHandle(child.hThread);
-    // The event reaches this process too, and may come after the child has
-    // ended: the handler stays until it has, or the event would end the test.
-    for (int tries = 0; tries < 3000 && control_events == 0; tries++) Sleep(10);
-    SetConsoleCtrlHandler(count_control_event, FALSE);
+    const DWORD status = interrupt_tool("/E pkg out", scratch.path, [&] { return fs::exists(scratch / "out" / "a"); });
     EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
     size_t left = 0;
     for (const FixtureEntry& entry : entries)
