@@ -50,8 +50,15 @@ static CopyResult write_entry_bytes(PlatformFile file, DataEntry entry) {
     return platform_write_at(file, 0, bytes, entry.size) ? COPY_DONE : COPY_WRITE_FAILED;
 }
 
-// An entry whose file is there already: it is left as it is, after a key.
-static ExtractResult keep_existing_file(const char* path) {
+static int taken_by_earlier_entry(const char* path, uint32_t index, const char* loose_folder);
+
+// An entry whose file is there already: it is left as it is, after a key;
+// unless it is an earlier entry's file under another name.
+static ExtractResult keep_existing_file(const char* path, uint32_t index, const char* loose_folder) {
+    if (taken_by_earlier_entry(path, index, loose_folder)) {
+        report("Bad entry name %s\n", path);
+        return EXTRACT_FAILED;
+    }
     report("File %s alredy exists\n", path);
     flush_console();
     platform_wait_key();
@@ -101,14 +108,10 @@ static int taken_by_earlier_entry(const char* path, uint32_t index, const char* 
 
 ExtractResult extract_entry(const char* path, uint32_t index, const char* loose_folder, DataEntry entry) {
     PackageState& state = package_state;
-    if (taken_by_earlier_entry(path, index, loose_folder)) {
-        report("Bad entry name %s\n", path);
-        return EXTRACT_FAILED;
-    }
     // A row whose bytes pass the end of the package creates nothing, not
     // even an empty file; a file already there is still reported as such.
     if (!entry_lies_in_file(entry, state.package_size)) {
-        if (platform_path_kind(path) == PATH_FILE) return keep_existing_file(path);
+        if (platform_path_kind(path) == PATH_FILE) return keep_existing_file(path, index, loose_folder);
         report("Bad entry data %s\n", path);
         return EXTRACT_FAILED;
     }
@@ -120,7 +123,8 @@ ExtractResult extract_entry(const char* path, uint32_t index, const char* loose_
     size_t name_offset = 0;
     PlatformFile folder = entry_folder(path, &name_offset);
     CreateResult created = platform_create_new_removed_on_interrupt(path, folder, name_offset, &file);
-    if (created == CREATE_EXISTS && platform_path_kind(path) == PATH_FILE) return keep_existing_file(path);
+    if (created == CREATE_EXISTS && platform_path_kind(path) == PATH_FILE)
+        return keep_existing_file(path, index, loose_folder);
     if (created != CREATE_DONE) {
         report("Can't create file %s\n", path);
         return EXTRACT_FAILED;

@@ -6,18 +6,18 @@
 #include "../util/console.h"
 #include "loose_compare.h"
 #include "loose_files.h"
-#include "loose_sharing.h"
 #include "package_state.h"
 
 // Positions in the package are signed 32-bit values in the format's world,
 // so no appended copy may end past this.
 static const uint64_t PACKAGE_SIZE_LIMIT = INT32_MAX;
 
-int append_loose_file(char* path, unsigned char* data_row) {
+int append_loose_file(char* path, uint32_t index) {
     PackageState& state = package_state;
+    unsigned char* data_row = state.directory.bytes + state.header.data_table_offset + uint64_t{DATA_ROW_SIZE} * index;
     PlatformFile loose;
     uint64_t loose_size;
-    LooseResult found = open_loose_file(path, &loose, &loose_size);
+    LooseResult found = open_loose_file(path, index, &loose, &loose_size);
     if (found == LOOSE_MISSING) return 1;
     // An edit that cannot be read must not be passed over as if there were none.
     if (found == LOOSE_UNREADABLE) return report("Can't read file %s\n", path);
@@ -30,10 +30,7 @@ int append_loose_file(char* path, unsigned char* data_row) {
     }
     // Another entry's file: appending it here would give this entry that
     // entry's bytes.
-    const uint64_t data_row_offset = static_cast<uint64_t>(data_row - state.directory.bytes);
-    const uint32_t index = static_cast<uint32_t>((data_row_offset - state.header.data_table_offset) / DATA_ROW_SIZE);
-    if (loose_file_shared(loose, index, state.folder_path, path)) {
-        platform_close(loose);
+    if (found == LOOSE_SHARED) {
         state.shared_count++;
         report("Bad entry name %s\n", path);
         return 1;
@@ -67,7 +64,6 @@ int append_loose_file(char* path, unsigned char* data_row) {
 // failed and the run must stop.
 static int append_all_entries() {
     PackageState& state = package_state;
-    unsigned char* data_table = state.directory.bytes + state.header.data_table_offset;
     for (uint32_t i = 0; i < state.header.entry_count; i++) {
         NameEntry name;
         read_entry_name(state.name_table_view, i, &name);
@@ -81,7 +77,7 @@ static int append_all_entries() {
             report("Path too long %s\n", path);
             continue;
         }
-        if (!append_loose_file(path, data_table + uint64_t{DATA_ROW_SIZE} * i)) return 0;
+        if (!append_loose_file(path, i)) return 0;
     }
     return 1;
 }

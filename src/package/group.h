@@ -24,17 +24,17 @@ int group_package();
 // package is not written at all.
 int update_package();
 
-// Appends the loose file of `path`, an entry's loose path, to the open
-// package at append_offset and points `data_row` (8 bytes in the directory
-// buffer) at the copy, printing the path the file was found at (which
-// open_loose_file may have rewritten in `path`). A missing loose file, or
-// one that is not a regular file (a folder, a pipe), is skipped in silence,
-// and so is, for update_package, one that holds the bytes the row points at.
-// An ambiguous one is skipped after "Ambiguous loose file" and counted in
-// ambiguous_count, and one that is an earlier entry's under another name
-// (loose_sharing.h) after "Bad entry name" and counted in shared_count:
-// either fails the operation once it has written the package. Returns 1
-// when the file was appended or skipped, 0 (after a message) when it cannot
-// be read, or an I/O failure or the package's size limit ends the
-// operation.
-int append_loose_file(char* path, unsigned char* data_row);
+// Appends the loose file of `path`, the loose path of entry `index`, to the
+// open package at append_offset and points the entry's data row (in the
+// directory buffer) at the copy, printing the path the file was found at
+// (which open_loose_file may have rewritten in `path`). A missing loose
+// file, or one that is not a regular file (a folder, a pipe), is skipped in
+// silence, and so is, for update_package, one that holds the bytes the row
+// points at. An ambiguous one is skipped after "Ambiguous loose file" and
+// counted in ambiguous_count, and one that is an earlier entry's under
+// another name (loose_sharing.h) after "Bad entry name" and counted in
+// shared_count: either fails the operation once it has written the
+// package. Returns 1 when the file was appended or skipped, 0 (after a
+// message) when it cannot be read, or an I/O failure or the package's size
+// limit ends the operation.
+int append_loose_file(char* path, uint32_t index);

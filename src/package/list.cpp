@@ -3,7 +3,6 @@
 #include "../util/console.h"
 #include "loose_compare.h"
 #include "loose_files.h"
-#include "loose_sharing.h"
 #include "package_ranges.h"
 #include "package_state.h"
 
@@ -13,17 +12,13 @@ static char mark_of(const char* folder, uint32_t index, const NameEntry* name, D
     if (make_loose_path(folder, name, path) != LOOSE_PATH_OK) return '!';
     PlatformFile loose;
     uint64_t loose_size;
-    LooseResult found = open_loose_file(path, &loose, &loose_size);
+    LooseResult found = open_loose_file(path, index, &loose, &loose_size);
     if (found == LOOSE_MISSING) return '-';
     if (found == LOOSE_AMBIGUOUS) return '!';
-    // A file that cannot be read is still the entry's: it is never untracked.
+    // A file that cannot be read, or that group refuses as an earlier
+    // entry's, is still an entry's: it is never untracked.
     take_loose_file(path);
-    if (found == LOOSE_UNREADABLE) return '!';
-    // An earlier entry's file under another name is refused by group.
-    if (loose_file_shared(loose, index, folder, path)) {
-        platform_close(loose);
-        return '!';
-    }
+    if (found != LOOSE_FOUND) return '!';
     CompareResult compared = compare_with_entry(loose, loose_size, entry);
     platform_close(loose);
     return compared == COMPARE_SAME ? '=' : compared == COMPARE_DIFFERENT ? 'M' : '!';

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "../util/console.h"
+#include "loose_sharing.h"
 #include "package_state.h"
 
 static char lower_ascii(char c) {
@@ -165,20 +166,19 @@ static LooseResult check_claims(const char* path, const char* real) {
     return LOOSE_FOUND;
 }
 
-LooseResult open_loose_file(char* path, PlatformFile* file, uint64_t* size) {
-    if (platform_names_fold()) {
-        OpenResult opened = platform_open_read(path, file, size);
-        return opened == OPEN_DONE ? LOOSE_FOUND : opened == OPEN_MISSING ? LOOSE_MISSING : LOOSE_UNREADABLE;
-    }
+static LooseResult find_loose_file(char* path, PlatformFile* file, uint64_t* size) {
     // Where the folders on the way are listed already, their listings tell
     // at once whether anything is there: most entries of a sparse folder
-    // then cost no call at all.
+    // then cost no call at all. Until one is listed, the exact open decides.
     char real[LOOSE_PATH_BUFFER];
-    CaseFound seen = find_in_listings(path, real, 0);
+    const int look_up = !platform_names_fold();
+    CaseFound seen = look_up && !package_state.loose_lookup.folders.empty() ? find_in_listings(path, real, 0)
+                                                                            : CASE_UNLISTED;
     if (seen == CASE_EXACT || seen == CASE_UNLISTED) {
         OpenResult opened = platform_open_read(path, file, size);
         if (opened == OPEN_DONE) return LOOSE_FOUND;
         if (opened != OPEN_MISSING) return LOOSE_UNREADABLE;
+        if (!look_up) return LOOSE_MISSING;
         seen = find_in_listings(path, real, 1);
     }
     if (seen == CASE_AMBIGUOUS) return LOOSE_AMBIGUOUS;
@@ -191,6 +191,15 @@ LooseResult open_loose_file(char* path, PlatformFile* file, uint64_t* size) {
     if (opened == OPEN_MISSING) return LOOSE_MISSING;
     strcpy(path, real);
     return opened == OPEN_DONE ? LOOSE_FOUND : LOOSE_UNREADABLE;
+}
+
+LooseResult open_loose_file(char* path, uint32_t index, PlatformFile* file, uint64_t* size) {
+    LooseResult found = find_loose_file(path, file, size);
+    if (found == LOOSE_FOUND && loose_file_shared(*file, index, package_state.folder_path, path)) {
+        platform_close(*file);
+        return LOOSE_SHARED;
+    }
+    return found;
 }
 
 void take_loose_file(const char* path) {

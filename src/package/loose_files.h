@@ -47,7 +47,8 @@ enum LooseResult {
     LOOSE_FOUND,       // open, with its size
     LOOSE_MISSING,     // no file (a folder, a pipe, nothing), or one that another entry names exactly
     LOOSE_UNREADABLE,  // a file that cannot be opened
-    LOOSE_AMBIGUOUS    // more than one file differs from the path only in letter case, or more entries claim one
+    LOOSE_AMBIGUOUS,   // more than one file differs from the path only in letter case, or more entries claim one
+    LOOSE_SHARED       // an earlier entry's loose file under another name the system folds to it (loose_sharing.h)
 };
 
 // Opens the loose file of `path`, an entry's loose path below
@@ -59,8 +60,9 @@ enum LooseResult {
 // not change); none is LOOSE_MISSING, more than one LOOSE_AMBIGUOUS. Such a
 // match is not taken when another entry names it exactly (it is that
 // entry's), and is ambiguous when other entries' names also match it. Each
-// folder is listed at most once per run.
-LooseResult open_loose_file(char* path, PlatformFile* file, uint64_t* size);
+// folder is listed at most once per run. A file that is the loose file of
+// an entry before `index` under another name is LOOSE_SHARED, and closed.
+LooseResult open_loose_file(char* path, uint32_t index, PlatformFile* file, uint64_t* size);
 
 // Records `path`, the loose file an entry was found at (as open_loose_file
 // left it), so that list_untracked_files passes over it.
