@@ -152,19 +152,24 @@ static ModelLookup find_in_folder(const fs::path& loose, const std::string& join
     return {joined.empty() || real == joined ? MODEL_MISSING : MODEL_FOUND, real};
 }
 
+// A path that ends in a separator or in "." names a folder, never a file.
+static bool names_a_folder(const std::string& name) {
+    const size_t last_piece = name.find_last_of("\\/") + 1;
+    return last_piece == name.size() || name.substr(last_piece) == ".";
+}
+
 ModelLookup model_lookup(const Bytes& package_bytes, uint32_t index, const fs::path& loose) {
     const std::string name = entry_name(package_bytes, index);
     if (has_parent_piece(name) || below(loose.string(), name).size() >= PATH_LIMIT) return {MODEL_REFUSED, ""};
-    // A path that ends in a separator or in "." names a folder, never a file.
-    const size_t last_piece = name.find_last_of("\\/") + 1;
-    if (last_piece == name.size() || name.substr(last_piece) == ".") return {MODEL_MISSING, ""};
+    if (names_a_folder(name)) return {MODEL_MISSING, ""};
     const std::string joined = joined_pieces(name);
     ModelLookup found = find_in_folder(loose, joined);
     if (found.result != MODEL_FOUND || found.path == joined) return found;
     std::set<std::string> rivals;
     for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
         const std::string other = entry_name(package_bytes, i);
-        if (has_parent_piece(other) || below(loose.string(), other).size() >= PATH_LIMIT) continue;
+        if (has_parent_piece(other) || below(loose.string(), other).size() >= PATH_LIMIT || names_a_folder(other))
+            continue;
         if (joined_pieces(other) == found.path) return {MODEL_MISSING, ""};
         if (lowered(joined_pieces(other)) == lowered(joined)) rivals.insert(joined_pieces(other));
     }

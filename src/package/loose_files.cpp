@@ -39,6 +39,16 @@ static std::vector<PathPiece> split_pieces(const char* relative) {
     return pieces;
 }
 
+// Whether `relative` ends in a separator or in ".": it then names a folder,
+// which the system never opens as a file, whatever its letter case.
+static int names_a_folder(const char* relative) {
+    const char* last = relative;
+    for (const char* separator = platform_next_separator(relative); separator;
+         separator = platform_next_separator(separator + 1))
+        last = separator + 1;
+    return *last == '\0' || strcmp(last, ".") == 0;
+}
+
 // What a path below the folder is known by: its pieces in the form the
 // system compares names in, joined by '/', with A-Z lowered when `lower`
 // is set. Two paths with equal keys lead to the same file.
@@ -97,7 +107,7 @@ static CaseFound find_in_listings(const char* path, char* real, int may_list) {
     strcpy(real, path);
     const size_t folder_length = strlen(package_state.folder_path);
     const std::vector<PathPiece> pieces = split_pieces(path + folder_length);
-    if (pieces.empty()) return CASE_NONE;
+    if (pieces.empty() || names_a_folder(path + folder_length)) return CASE_NONE;
     std::string real_folder;
     for (size_t i = 0; i < pieces.size(); i++) {
         const ItemKind wanted_kind = i + 1 == pieces.size() ? ITEM_FILE : ITEM_FOLDER;
@@ -142,7 +152,8 @@ static void count_claims() {
         NameEntry name;
         read_entry_name(state.name_table_view, i, &name);
         char path[LOOSE_PATH_BUFFER];
-        if (make_loose_path(state.folder_path, &name, path) != LOOSE_PATH_OK) continue;
+        if (make_loose_path(state.folder_path, &name, path) != LOOSE_PATH_OK || names_a_folder(below_folder(path)))
+            continue;
         std::string exact = path_key(below_folder(path), 0);
         std::string lower = lowered(exact);
         lookup.exact_keys.insert(exact);
