@@ -1,4 +1,6 @@
 #ifdef _WIN32
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include <windows.h>
@@ -7,6 +9,8 @@
 
 // How long a run may take before it counts as blocked and is ended.
 static const DWORD TOOL_TIME_LIMIT_MS = 60000;
+static const int SPAWN_ATTEMPTS = 5;
+static const DWORD SPAWN_RETRY_PAUSE_MS = 200;
 
 // Quotes an argument for the child's command-line parser. The tests pass no
 // quotes, so only the backslashes before the closing quote need doubling.
@@ -55,13 +59,23 @@ static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstri
     startup.hStdError = write_end;
     PROCESS_INFORMATION child;
     // A detached process has no console, so the tool's key wait never waits.
-    BOOL started = CreateProcessW(binary.c_str(), &command_line[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                                  folder.wstring().c_str(), &startup, &child);
+    // Under wine, a start now and then fails while the tool never ran, when
+    // many tests start programs at once; a few more tries ride that out.
+    BOOL started = FALSE;
+    DWORD start_error = 0;
+    for (int attempt = 0; attempt < SPAWN_ATTEMPTS; attempt++) {
+        if (attempt > 0) Sleep(SPAWN_RETRY_PAUSE_MS);
+        started = CreateProcessW(binary.c_str(), &command_line[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                                 folder.wstring().c_str(), &startup, &child);
+        if (started) break;
+        start_error = GetLastError();
+        fprintf(stderr, "starting the tool failed with error %lu (try %d of %d)\n", start_error, attempt + 1, SPAWN_ATTEMPTS);
+    }
     CloseHandle(write_end);
     CloseHandle(no_input);
     if (!started) {
         CloseHandle(read_end);
-        return ToolRun{-1, "spawn failed", ""};
+        return ToolRun{-1, "spawn failed, error " + std::to_string(start_error), ""};
     }
     ToolRun run{-1, "", ""};
     std::thread reader([&] {
