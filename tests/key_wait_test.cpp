@@ -214,6 +214,50 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
         EXPECT_EQ(run.output, expected + "Can't read file " + package.string() + "\r\n");
     }
 }
+// A sub-folder changes while expand waits for a key: the next file goes
+// where its printed path leads now, never into the folder that stood there
+// before, wherever that went.
+TEST(FolderChangedDuringExpand, NextFileGoesWhereItsPathLeadsNow) {
+    const struct {
+        const char* what;
+        void (*change)(const fs::path& scratch, const fs::path& folder);
+        const char* lands_in;  // below the scratch folder
+    } cases[] = {
+        {"moved away and replaced by a link to another folder",
+         [](const fs::path& scratch, const fs::path& folder) {
+             fs::rename(folder / "sub", folder / "old");
+             fs::create_directory_symlink(scratch / "other", folder / "sub");
+         },
+         "other"},
+        {"moved out of the loose folder and replaced by a new folder",
+         [](const fs::path& scratch, const fs::path& folder) {
+             fs::rename(folder / "sub", scratch / "moved");
+             fs::create_directory(folder / "sub");
+         },
+         "out/sub"},
+        {"removed", [](const fs::path&, const fs::path& folder) { fs::remove_all(folder / "sub"); }, "out/sub"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder scratch;
+        const fs::path package = scratch / "pkg.dat", folder = scratch / "out";
+        fs::create_directories(folder);
+        fs::create_directory(scratch / "other");
+        write_file(folder / "x", bytes_of("kept"));
+        write_file(package, build_package({{"sub\\a", bytes_of("1")}, {"x", bytes_of("2")}, {"sub\\b", bytes_of("3")}}));
+        TerminalRun run(package, folder);
+        ASSERT_TRUE(run.read_until("File " + (folder / "x").string() + " alredy exists\r\n", 5000));
+        ASSERT_TRUE(run.in_raw_mode());
+        c.change(scratch.path, folder);
+        run.press("k");
+        int status = run.finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.output;
+        EXPECT_NE(run.output.find((folder / "sub/b").string() + "\r\n"), std::string::npos) << run.output;
+        EXPECT_EQ(text_of(read_file(scratch / c.lands_in / "b")), "3");
+        EXPECT_FALSE(fs::exists(folder / "old/b"));
+        EXPECT_FALSE(fs::exists(scratch / "moved/b"));
+    }
+}
 #else
 #include <gtest/gtest.h>
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "../util/console.h"
+#include "../util/temporary_files.h"
 #include "loose_sharing.h"
 #include "package_state.h"
 
@@ -15,6 +16,40 @@ static char lower_ascii(char c) {
 static std::string lowered(std::string text) {
     for (char& c : text) c = lower_ascii(c);
     return text;
+}
+
+// The loose folder held for creating files below it, opened on first use.
+static PlatformFile creating_folder() {
+    PackageState& state = package_state;
+    if (state.creating_folder == NO_FILE && !platform_open_folder_for_creating(state.folder_path, &state.creating_folder))
+        state.creating_folder = NO_FILE;
+    return state.creating_folder;
+}
+
+static size_t folder_length() {
+    return strlen(package_state.folder_path);
+}
+
+CreateResult create_loose_file(const char* path, PlatformFile* file) {
+    return platform_create_new_removed_on_interrupt(path, creating_folder(), folder_length(), file);
+}
+
+CreateResult create_loose_temporary(const char* path, char* temporary_path, PlatformFile* file) {
+    return create_temporary_beside(path, creating_folder(), folder_length(), temporary_path, file);
+}
+
+int remove_loose_file(const char* path) {
+    return platform_remove_file_below(path, creating_folder(), folder_length());
+}
+
+int rename_loose_file(const char* source_path, const char* target_path) {
+    return platform_rename_below(source_path, target_path, creating_folder(), folder_length());
+}
+
+void release_creating_folder() {
+    PackageState& state = package_state;
+    if (state.creating_folder != NO_FILE) platform_close(state.creating_folder);
+    state.creating_folder = NO_FILE;
 }
 
 // Where a piece of a path lies, as offsets into it.

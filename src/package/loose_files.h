@@ -51,6 +51,35 @@ enum LooseResult {
     LOOSE_SHARED       // an earlier entry's loose file under another name the system folds to it (loose_sharing.h)
 };
 
+// Creates the loose file at `path` (below package_state.folder_path)
+// exclusively, as platform_create_new does, by its path relative to the
+// loose folder, which is opened at the first call that finds it and held
+// until release_creating_folder: the run needs one descriptor however many
+// folders its files lie in, and each file lies where its path leads at the
+// moment of its create, links to folders followed. Where the system cannot
+// create relative to a folder, or the folder cannot be opened yet, the
+// whole path is used. From the create on, an interrupt removes the file
+// (platform_create_new_removed_on_interrupt); drop that with
+// platform_interrupt_cleanup once the file is whole.
+CreateResult create_loose_file(const char* path, PlatformFile* file);
+
+// Creates a temporary file in the folder of the loose file at `path`, as
+// create_temporary_beside does (temporary_files.h), below the loose folder
+// held as create_loose_file holds it; its path goes to `temporary_path`
+// (TEMPORARY_PATH_BUFFER bytes).
+CreateResult create_loose_temporary(const char* path, char* temporary_path, PlatformFile* file);
+
+// Removes the file at `path` below the loose folder, as create_loose_file
+// reaches it.
+int remove_loose_file(const char* path);
+
+// Renames the file at `source_path` over the one at `target_path`, both
+// below the loose folder, reached as create_loose_file reaches them.
+int rename_loose_file(const char* source_path, const char* target_path);
+
+// Closes the loose folder that create_loose_file holds, if it is open.
+void release_creating_folder();
+
 // Opens the loose file of `path`, an entry's loose path below
 // package_state.folder_path (LOOSE_PATH_BUFFER bytes). The exact path wins
 // whenever it names a file. Where names tell letter case apart and it does

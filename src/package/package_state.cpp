@@ -31,6 +31,7 @@ void reset_package_state() {
     state.loose_lookup = LooseLookup{};
     state.loose_owners.clear();
     state.shared_count = 0;
+    state.creating_folder = NO_FILE;
 }
 
 void locate_tables(const unsigned char* start) {

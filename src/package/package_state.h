@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "../util/folders.h"
@@ -48,7 +47,10 @@ struct PackageState {
     // its identity (device, index), where names fold (loose_sharing.h)
     std::map<std::pair<uint64_t, uint64_t>, uint32_t> loose_owners;
     uint32_t shared_count;  // group: entries skipped because an earlier entry's loose file is theirs
-    std::unordered_map<std::string, PlatformFile> entry_folders;  // expand: folders open to create files in, by path
+    // expand, and the operations that create loose files: the loose folder,
+    // held to create every file below it by its relative path; NO_FILE
+    // before it is open, or where files are created by whole paths
+    PlatformFile creating_folder;
 };
 
 extern PackageState package_state;
