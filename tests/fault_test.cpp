@@ -419,6 +419,36 @@ TEST_F(FaultTest, UpdateAndCompactLeaveTheOldPackageOrTheNewOne) {
     }
 }
 
+static bool has_call(const FaultLog& log, const std::string& name) {
+    return std::any_of(log.calls.begin(), log.calls.end(), [&](const LoggedCall& call) { return call.name == name; });
+}
+
+// /C stopped by a signal at any call, the setting of the temporary file's
+// owner and permissions included: the temporary file is never left, and
+// the package is the old one or the compacted one.
+TEST_F(FaultTest, InterruptAtAnyPointOfCompactLeavesNoTemporaryFile) {
+    write_file(package, original);
+    ASSERT_EQ(run_faulty("/P", 0, "eio", true).run.status, 0);
+    const Bytes grouped = read_file(package);
+    FaultRun clean = run_faulty("/C", 0, "eio", true);
+    ASSERT_EQ(clean.run.status, 0);
+    const Bytes compacted = read_file(package);
+    ASSERT_TRUE(has_call(clean.log, "chmod") || has_call(clean.log, "chown"));
+    for (const auto& signal : {std::pair<const char*, int>{"sigint", SIGINT}, {"sigterm", SIGTERM}}) {
+        for (size_t n = 1; n <= clean.log.calls.size(); n++) {
+            SCOPED_TRACE(std::string(signal.first) + " at call " + std::to_string(n) + ": " +
+                         clean.log.calls[n - 1].name + " " + clean.log.calls[n - 1].path);
+            write_file(package, grouped);
+            FaultRun stopped = run_faulty("/C", n, signal.first, true);
+            EXPECT_EQ(stopped.run.status, 1000 + signal.second);
+            const Bytes now = read_file(package);
+            EXPECT_TRUE(now == grouped || now == compacted);
+            for (const fs::directory_entry& item : fs::directory_iterator(scratch.path))
+                EXPECT_NE(item.path().extension(), ".vtmp") << "left behind";
+        }
+    }
+}
+
 // Another run replaces the package between this run's open and its lock
 // (as /C does by renaming a new file over it): the run must notice that the
 // file it locked is no longer the package and work on the new one.
@@ -529,9 +559,6 @@ TEST_F(FaultTest, UpdateStoppedBeforeAnyAppendKeepsTheTimeStamp) {
     }
 }
 
-static bool has_call(const FaultLog& log, const std::string& name) {
-    return std::any_of(log.calls.begin(), log.calls.end(), [&](const LoggedCall& call) { return call.name == name; });
-}
 
 // Which way a fault at one call of expand ends the run. A kernel copy that
 // fails or copies nothing is done again by reading and writing (silent).
