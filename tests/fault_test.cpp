@@ -230,11 +230,12 @@ static bool fault_hits(const std::string& mode, const LoggedCall& call) {
 // These are silent: closing a loose file, which was only read, cannot lose
 // anything; a kernel copy that fails or copies nothing is done again by
 // reading and writing; a file system that cannot lock leaves the run
-// unlocked; a folder that cannot be listed finds no file under another
-// letter case, and the missing file stays missing.
+// unlocked. A folder is listed only for gamma, the one entry without a
+// loose file: when the listing fails, its file may be there under other
+// letter case, and it cannot be read.
 static std::string group_fault_message(const LoggedCall& call, const fs::path& package) {
     if (call.name == "copy" || call.name == "lock") return "";
-    if (call.name == "open" && call.path.back() == '/') return "";
+    if (call.name == "open" && call.path.back() == '/') return "Can't read file " + call.path + "gamma";
     if (call.name == "read") return "Can't read file " + call.path;
     if (call.name == "open" && call.path != package) return "Can't read file " + call.path;
     if (call.path != package) return "";
@@ -695,6 +696,38 @@ TEST_F(FaultTest, FoldersAreListedOnceAndOnlyForMissingFiles) {
     FaultRun faulted = run_faulty("/L", sub_open, "eio", true);
     EXPECT_EQ(faulted.run.status, 255);
     EXPECT_NE(faulted.run.output.find("\n!                       sub\n"), std::string::npos) << faulted.run.output;
+}
+
+// A folder whose listing cannot be read, reached by an entry whose name
+// differs from it in letter case: its file may be there, so the entry gets
+// a message naming the path as far as it was found, the run fails, and /L
+// marks the entry.
+TEST_F(FaultTest, FolderThatCannotBeListedFailsTheEntryThatNeedsIt) {
+    fs::create_directories(folder / "Locked");
+    write_file(folder / "Locked/f", bytes_of("edited"));
+    write_file(package, build_package({{"alpha", bytes_of("old alpha")}, {"LOCKED\\f", bytes_of("old")}}));
+    const std::string locked = folder.string() + "/Locked/";
+    for (const char* option : {"/P", "/U", "/L"}) {
+        SCOPED_TRACE(option);
+        const Bytes before = read_file(package);
+        FaultRun clean = run_faulty(option, 0, "eio", true);
+        write_file(package, before);
+        size_t listing = 0;
+        for (size_t i = 0; i < clean.log.calls.size() && !listing; i++)
+            if (clean.log.calls[i].name == "open" && clean.log.calls[i].path == locked) listing = i + 1;
+        ASSERT_GT(listing, 0u);
+        FaultRun faulted = run_faulty(option, listing, "eio", true);
+        EXPECT_EQ(faulted.run.status, 255);
+        if (option == std::string("/L")) {
+            const std::vector<std::string> lines = lines_of(faulted.run.output);
+            ASSERT_GE(lines.size(), 3u);
+            EXPECT_EQ(lines[0].substr(0, 2), "M ") << faulted.run.output;
+            EXPECT_EQ(lines[1].substr(0, 2), "! ") << faulted.run.output;
+            EXPECT_EQ(lines[1].substr(lines[1].size() - 9), " LOCKED\\f") << faulted.run.output;
+        } else {
+            EXPECT_EQ(faulted.run.output, (folder / "alpha").string() + "\nCan't read file " + locked + "f\n");
+        }
+    }
 }
 
 // SIGINT or SIGTERM before each call of an expand run, with and without the

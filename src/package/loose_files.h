@@ -33,12 +33,14 @@ struct LooseLookup {
     // Folders listed so far, by their path below the loose folder as it
     // really is, each piece followed by PATH_SEPARATOR ("" for the folder).
     std::unordered_map<std::string, FolderNames> folders;
-    // The claims of all entries, counted once, at the first loose file that
-    // a lookup found under other letter case: keys of the entries' exact
-    // paths, and how many entries' paths lower to each lowered key.
+    // The entries' names, gathered once, at the first loose file that a
+    // lookup found under other letter case: keys of the entries' exact
+    // paths, and for each key with A-Z lowered the loose paths of the
+    // entries whose names lower to it, one per name, which may reach the
+    // same file by their lookups.
     int claims_counted;
     std::unordered_set<std::string> exact_keys;
-    std::unordered_map<std::string, uint32_t> lowered_claims;
+    std::unordered_map<std::string, std::vector<std::string>> names_by_lowered_key;
     // For the listing: keys of the loose files that entries took.
     std::unordered_set<std::string> taken_keys;
 };
@@ -46,8 +48,8 @@ struct LooseLookup {
 enum LooseResult {
     LOOSE_FOUND,       // open, with its size
     LOOSE_MISSING,     // no file (a folder, a pipe, nothing), or one that another entry names exactly
-    LOOSE_UNREADABLE,  // a file that cannot be opened
-    LOOSE_AMBIGUOUS,   // more than one file differs from the path only in letter case, or more entries claim one
+    LOOSE_UNREADABLE,  // a file that cannot be opened, or a folder on the way whose listing cannot be read
+    LOOSE_AMBIGUOUS,   // more than one file differs from the path only in letter case, or more entries reach one
     LOOSE_SHARED       // an earlier entry's loose file under another name the system folds to it (loose_sharing.h)
 };
 
@@ -88,8 +90,11 @@ void release_creating_folder();
 // file, and `path` is rewritten to name it as it really is (its length does
 // not change); none is LOOSE_MISSING, more than one LOOSE_AMBIGUOUS. Such a
 // match is not taken when another entry names it exactly (it is that
-// entry's), and is ambiguous when other entries' names also match it. Each
-// folder is listed at most once per run. A file that is the loose file of
+// entry's), and is ambiguous when the lookup of another entry's name
+// reaches the same file; names that reach different files, each by the
+// pieces written as they stand, do not conflict. A folder on the way whose
+// listing cannot be read is LOOSE_UNREADABLE, with `path` naming it as far
+// as it was found. Each folder is listed at most once per run. A file that is the loose file of
 // an entry before `index` under another name is LOOSE_SHARED, and closed.
 LooseResult open_loose_file(char* path, uint32_t index, PlatformFile* file, uint64_t* size);
 
