@@ -132,6 +132,9 @@ static int group_loose_files(int changed_only) {
             // The old directory block is still the one on disk: the bytes
             // left after it are only unreferenced.
             report("Can't cut back data file %s\n", state.package_path);
+        } else if (state.appended_count > 0) {
+            // The paths printed said those files went in; they did not.
+            report("Data file %s left as it was\n", state.package_path);
         }
         platform_interrupt_resume();
     }
