@@ -40,35 +40,47 @@ TEST_F(TrustTest, FolderThatIsNotThereIsRefusedByUpdateAndList) {
 }
 
 // /P and /U pass over an entry with a message and still group the others;
-// any such entry makes the run end with 255, as /E and /L do.
+// any such entry makes the run end with 255, as /E and /L do, and /L marks
+// it '!'.
 TEST_F(TrustTest, EveryEntryPassedOverWithAMessageFailsTheGroup) {
     const struct {
         const char* what;
         std::string skipped_name;
-        std::string message;  // its line, before the path
-        int depth;            // the folder's path is made at least this long
+        std::string before, after;  // its line, around the path
+        int depth;                  // the folder's path is made exactly this long
+        bool package_inside;        // the package lies in the folder, under the entry's name
     } cases[] = {
-        {"a path too long", "0123456789abcdef", "Path too long ", 245},
-        {"a name that leads out of the folder", "..\\outside", "Bad entry name ", 0},
+        {"a path too long", "0123456789abcdef", "Path too long ", "", 245, false},
+        {"a name that leads out of the folder", "..\\outside", "Bad entry name ", "", 0, false},
+        {"the package itself", "game.dpk", "File ", " is the data file", 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         folder = scratch / "work";
-        // Up to exactly `depth` bytes: room for "edited" below it, not for 16 bytes.
+        // Room for "edited" below it, not for 16 bytes.
         while (native(folder).size() + 11 < static_cast<size_t>(c.depth)) folder /= "dddddddddd";
         if (native(folder).size() + 1 < static_cast<size_t>(c.depth))
             folder /= std::string(static_cast<size_t>(c.depth) - native(folder).size() - 1, 'e');
         fs::create_directories(folder);
+        package = c.package_inside ? folder / "game.dpk" : scratch / "game.dpk";
         write_file(folder / "edited", bytes_of("new"));
         std::string skipped_path = native(folder / "") + c.skipped_name;
         if (c.skipped_name[0] == '.') skipped_path = native(folder / "../outside");
+        const Bytes original = build_package({{c.skipped_name, bytes_of("old")}, {"edited", bytes_of("old")}});
         for (const char* option : {"/P", "/U"}) {
             SCOPED_TRACE(option);
-            write_file(package, build_package({{c.skipped_name, bytes_of("old")}, {"edited", bytes_of("old")}}));
+            write_file(package, original);
             ToolRun run = tool(option);
             EXPECT_EQ(run.status, 255);
-            EXPECT_EQ(run.output, c.message + skipped_path + "\n" + line("edited"));
-            EXPECT_EQ(get_row(read_file(package), 1).size, 3u) << "the other entry is grouped all the same";
+            EXPECT_EQ(run.output, c.before + skipped_path + c.after + "\n" + line("edited"));
+            const Bytes now = read_file(package);
+            EXPECT_EQ(get_row(now, 0).offset, get_row(original, 0).offset);
+            EXPECT_EQ(get_row(now, 1).size, 3u) << "the other entry is grouped all the same";
+            EXPECT_EQ(now.size(), original.size() + 3);
         }
+        write_file(package, original);
+        ToolRun listed = tool("/L");
+        EXPECT_EQ(listed.status, 255);
+        EXPECT_EQ(listed.output.substr(0, 2), "! ") << listed.output;
     }
 }

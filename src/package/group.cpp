@@ -35,6 +35,8 @@ int append_loose_file(char* path, uint32_t index) {
     // Another entry's file: appending it here would give this entry that
     // entry's bytes.
     if (found == LOOSE_SHARED) return skip_entry("Bad entry name %s\n", path);
+    // Appended into itself, the package would double at every run.
+    if (found == LOOSE_PACKAGE) return skip_entry("File %s is the data file\n", path);
 
     if (state.changed_only) {
         CompareResult compared = compare_with_entry(loose, loose_size, read_data_entry(data_row, 0));

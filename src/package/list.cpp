@@ -16,7 +16,7 @@ static char mark_of(const char* folder, uint32_t index, const NameEntry* name, D
     if (found == LOOSE_MISSING) return '-';
     if (found == LOOSE_AMBIGUOUS) return '!';
     // A file that cannot be read, or that group refuses as an earlier
-    // entry's, is still an entry's: it is never untracked.
+    // entry's or as the package, is still an entry's: it is never untracked.
     take_loose_file(path);
     if (found != LOOSE_FOUND) return '!';
     CompareResult compared = compare_with_entry(loose, loose_size, entry);

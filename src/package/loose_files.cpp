@@ -261,8 +261,23 @@ static LooseResult find_loose_file(char* path, PlatformFile* file, uint64_t* siz
     return opened == OPEN_DONE ? LOOSE_FOUND : LOOSE_UNREADABLE;
 }
 
+// Whether the open loose file, `size` bytes long, is the open package. The
+// package only grows during a run, so a shorter file is not it and costs no
+// look at its identity.
+static int is_the_package(PlatformFile file, uint64_t size) {
+    const PackageState& state = package_state;
+    if (size < state.package_size) return 0;
+    FileIdentity loose, package;
+    return platform_file_identity(file, &loose) && platform_file_identity(state.package_file, &package) &&
+           loose.device == package.device && loose.index == package.index;
+}
+
 LooseResult open_loose_file(char* path, uint32_t index, PlatformFile* file, uint64_t* size) {
     LooseResult found = find_loose_file(path, file, size);
+    if (found == LOOSE_FOUND && is_the_package(*file, *size)) {
+        platform_close(*file);
+        return LOOSE_PACKAGE;
+    }
     if (found == LOOSE_FOUND && loose_file_shared(*file, index, package_state.folder_path, path)) {
         platform_close(*file);
         return LOOSE_SHARED;
