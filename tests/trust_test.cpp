@@ -84,3 +84,47 @@ TEST_F(TrustTest, EveryEntryPassedOverWithAMessageFailsTheGroup) {
         EXPECT_EQ(listed.output.substr(0, 2), "! ") << listed.output;
     }
 }
+
+// The marks of /L's entry lines, in table order.
+static std::string marks_of(const std::string& listing, size_t entries) {
+    std::string marks;
+    for (size_t start = 0; marks.size() < entries && start < listing.size(); start = listing.find('\n', start) + 1)
+        marks += listing[start];
+    return marks;
+}
+
+// Entries of one name share one loose file: the first of them decides for
+// all whether it changed, so a fresh expand is unchanged for every one of
+// them and an edit goes into every one of them.
+TEST_F(TrustTest, RepeatedNamesAreDecidedByTheirFirstEntry) {
+    const Bytes original = build_package(
+        {{"a.bin", bytes_of("first")}, {"other", bytes_of("o")}, {"a.bin", bytes_of("second, longer")}});
+    write_file(package, original);
+    ToolRun expanded = tool("/E");
+    ASSERT_EQ(expanded.status, 0);
+    EXPECT_EQ(text_of(read_file(folder / "a.bin")), "first");
+
+    ToolRun listed = tool("/L");
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(marks_of(listed.output, 3), "===") << listed.output;
+    EXPECT_NE(listed.output.find(", 0 changed\n"), std::string::npos) << listed.output;
+    ToolRun updated = tool("/U");
+    EXPECT_EQ(updated.status, 0);
+    EXPECT_EQ(updated.output, "");
+    EXPECT_TRUE(read_file(package) == original);
+
+    write_file(folder / "a.bin", bytes_of("edited"));
+    listed = tool("/L");
+    EXPECT_EQ(marks_of(listed.output, 3), "M=M") << listed.output;
+    updated = tool("/U");
+    EXPECT_EQ(updated.status, 0);
+    EXPECT_EQ(updated.output, line("a.bin") + line("a.bin"));
+    ASSERT_EQ(run_tool({"/C", package.string()}, scratch.path).status, 0);
+    const Bytes now = read_file(package);
+    for (uint32_t i : {0u, 2u}) {
+        const FixtureRow row = get_row(now, i);
+        EXPECT_EQ(text_of(Bytes(now.begin() + row.offset, now.begin() + row.offset + row.size)), "edited") << i;
+    }
+    listed = tool("/L");
+    EXPECT_EQ(marks_of(listed.output, 3), "===") << listed.output;
+}

@@ -39,7 +39,7 @@ int append_loose_file(char* path, uint32_t index) {
     if (found == LOOSE_PACKAGE) return skip_entry("File %s is the data file\n", path);
 
     if (state.changed_only) {
-        CompareResult compared = compare_with_entry(loose, loose_size, read_data_entry(data_row, 0));
+        CompareResult compared = compare_by_name(index, loose, loose_size, read_data_entry(data_row, 0));
         if (compared != COMPARE_DIFFERENT) platform_close(loose);
         if (compared == COMPARE_SAME) return 1;
         if (compared == COMPARE_LOOSE_FAILED) return report("Can't read file %s\n", path);

@@ -19,7 +19,7 @@ static char mark_of(const char* folder, uint32_t index, const NameEntry* name, D
     // entry's or as the package, is still an entry's: it is never untracked.
     take_loose_file(path);
     if (found != LOOSE_FOUND) return '!';
-    CompareResult compared = compare_with_entry(loose, loose_size, entry);
+    CompareResult compared = compare_by_name(index, loose, loose_size, entry);
     platform_close(loose);
     return compared == COMPARE_SAME ? '=' : compared == COMPARE_DIFFERENT ? 'M' : '!';
 }
