@@ -2,6 +2,9 @@
 // printed line is left untrue, and the listing's lines cannot be forged.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <set>
+
 #include "test_files.h"
 
 struct TrustTest : ::testing::Test {
@@ -127,4 +130,129 @@ TEST_F(TrustTest, RepeatedNamesAreDecidedByTheirFirstEntry) {
     }
     listed = tool("/L");
     EXPECT_EQ(marks_of(listed.output, 3), "===") << listed.output;
+}
+
+// One line of /L, parsed by the listing's grammar.
+struct ListedLine {
+    enum Kind { ENTRY, UNTRACKED, SUMMARY, MALFORMED } kind;
+    char mark;
+    std::string name;  // decoded; an untracked path with '/' between folders
+};
+
+// Decodes a name field: as it stands, or quoted with C escapes. Returns
+// false for a field that breaks the grammar.
+static bool decode_name(const std::string& field, bool is_path, std::string* name) {
+    name->clear();
+    if (field.empty() || field[0] != '"') {
+        for (char c : field)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+        *name = field;
+        if (is_path)
+            for (char& c : *name)
+                if (c == '\\') c = '/';
+        return true;
+    }
+    static const std::string LETTERS = "abtnvfr";
+    for (size_t i = 1; i < field.size(); i++) {
+        const char c = field[i];
+        if (c == '"') return i + 1 == field.size();
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+        if (c != '\\') {
+            *name += c;
+            continue;
+        }
+        if (++i == field.size()) return false;
+        const char e = field[i];
+        if (e == '"' || e == '\\') {
+            *name += e;
+        } else if (LETTERS.find(e) != std::string::npos) {
+            *name += static_cast<char>('\a' + LETTERS.find(e));
+        } else if (e >= '0' && e <= '3' && i + 2 < field.size()) {
+            *name += static_cast<char>((e - '0') * 64 + (field[i + 1] - '0') * 8 + (field[i + 2] - '0'));
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+static std::vector<ListedLine> parse_listing(const std::string& output, bool with_marks) {
+    std::vector<ListedLine> lines;
+    for (size_t start = 0; start < output.size();) {
+        const size_t end = output.find('\n', start);
+        const std::string text = output.substr(start, end - start);
+        start = end + 1;
+        ListedLine line{ListedLine::MALFORMED, ' ', ""};
+        const size_t prefix = with_marks ? 2 : 0;
+        const bool summary = text.find(" entries, ") != std::string::npos && isdigit(static_cast<unsigned char>(text[0]));
+        if (text.size() > prefix + 22 && text[prefix + 10] == ' ' && text[prefix + 21] == ' ') {
+            const std::string columns = text.substr(prefix, 21);
+            const bool blank = columns == std::string(21, ' ');
+            const bool numbers = columns.find_first_not_of("0123456789 ") == std::string::npos &&
+                                 isdigit(static_cast<unsigned char>(columns[9])) &&
+                                 isdigit(static_cast<unsigned char>(columns[20]));
+            const char mark = with_marks ? text[0] : ' ';
+            const bool untracked = with_marks && blank && (mark == '?' || mark == '!') && text[1] == ' ';
+            const bool entry = numbers && (!with_marks || (std::string("=M-!").find(mark) != std::string::npos &&
+                                                           text[1] == ' '));
+            if ((untracked || entry) && !summary &&
+                decode_name(text.substr(prefix + 22), untracked, &line.name)) {
+                line.kind = untracked ? ListedLine::UNTRACKED : ListedLine::ENTRY;
+                line.mark = mark;
+            }
+        }
+        if (line.kind == ListedLine::MALFORMED && summary) line.kind = ListedLine::SUMMARY;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Names that would pass for other lines, or for other names: each line of
+// /L parses back to exactly the name it is about, and only the last line is
+// a summary.
+TEST_F(TrustTest, ListLinesParseBackToTheirNames) {
+    const std::vector<std::string> entries = {"x\n1 entries, 1 b", "\"quoted",   "tab\there", "a\\b",
+                                              "esc\x1b[31m",       "del\x7f", "back\\\"q", "plain name"};
+    std::vector<FixtureEntry> fixture;
+    for (const std::string& name : entries) fixture.push_back({name, bytes_of("e")});
+    write_file(package, build_package(fixture));
+    fs::create_directories(folder / "sub");
+    std::set<std::string> files = {"plain name", "ok.txt", "sub/x.bin"};
+#ifndef _WIN32
+    for (const char* hostile : {"y\n9 entries, 1 bytes, 0 unreferenced, 0 changed", "a\\b", "\"starts", "sub/cr\r",
+                                "sub/with\\slash", "sub/\"q\\\""})
+        files.insert(hostile);
+#endif
+    for (const std::string& file : files) write_file(folder / file, bytes_of("f"));
+
+    for (bool with_folder : {true, false}) {
+        SCOPED_TRACE(with_folder ? "with the folder" : "without");
+        ToolRun listed = with_folder ? tool("/L") : run_tool({"/L", package.string()}, scratch.path);
+        EXPECT_EQ(listed.status, 0) << listed.output;
+        const std::vector<ListedLine> lines = parse_listing(listed.output, with_folder);
+        std::vector<std::string> entry_names;
+        std::set<std::string> untracked;
+        for (size_t i = 0; i < lines.size(); i++) {
+            EXPECT_NE(lines[i].kind, ListedLine::MALFORMED) << i << "\n" << listed.output;
+            EXPECT_EQ(lines[i].kind == ListedLine::SUMMARY, i + 1 == lines.size()) << i << "\n" << listed.output;
+            if (lines[i].kind == ListedLine::ENTRY) entry_names.push_back(lines[i].name);
+            if (lines[i].kind == ListedLine::UNTRACKED) {
+                EXPECT_TRUE(untracked.insert(lines[i].name).second);
+            }
+        }
+        EXPECT_EQ(entry_names, entries);
+        if (with_folder) {
+            std::set<std::string> expected = files;
+            expected.erase("plain name");  // an entry's
+            EXPECT_EQ(untracked, expected) << listed.output;
+        }
+    }
+    // Ordinary names keep 1.2.0's lines.
+    const std::string listed = tool("/L").output;
+    const size_t plain = listed.find(std::string(9, ' ') + "1 plain name\n");
+    ASSERT_NE(plain, std::string::npos) << listed;
+    EXPECT_EQ(listed.substr(listed.rfind('\n', plain) + 1, 2), "M ");
+    EXPECT_NE(listed.find("\n?" + std::string(23, ' ') + "ok.txt\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("\n?" + std::string(23, ' ') + "sub\\x.bin\n"), std::string::npos) << listed;
 }

@@ -1,6 +1,7 @@
 #include "list.h"
 
 #include "../util/console.h"
+#include "listed_names.h"
 #include "loose_compare.h"
 #include "loose_files.h"
 #include "package_ranges.h"
@@ -37,14 +38,15 @@ static int list_entries(const char* folder) {
         NameEntry name;
         read_entry_name(state.name_table_view, i, &name);
         DataEntry entry = read_data_entry(state.data_table_view, i);
+        const std::string shown = listed_entry_name(name.name);
         if (!folder) {
-            print_line("%10u %10u %s\n", entry.offset, entry.size, name.name);
+            print_line("%10u %10u %s\n", entry.offset, entry.size, shown.c_str());
             continue;
         }
         char mark = mark_of(folder, i, &name, entry);
         if (mark == '!') all_handled = 0;
         if (mark == 'M') changed++;
-        print_line("%c %10u %10u %s\n", mark, entry.offset, entry.size, name.name);
+        print_line("%c %10u %10u %s\n", mark, entry.offset, entry.size, shown.c_str());
     }
     if (folder && !list_untracked_files()) all_handled = 0;
     print_line("%u entries, %llu bytes, %llu unreferenced", state.header.entry_count,

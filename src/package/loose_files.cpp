@@ -6,6 +6,7 @@
 
 #include "../util/console.h"
 #include "../util/temporary_files.h"
+#include "listed_names.h"
 #include "loose_sharing.h"
 #include "package_state.h"
 
@@ -289,18 +290,22 @@ void take_loose_file(const char* path) {
     package_state.loose_lookup.taken_keys.insert(path_key(below_folder(path), 0));
 }
 
-// A path below the folder as an entry would name it.
-static std::string entry_style_name(std::string relative) {
-    if (!relative.empty() && relative.back() == PATH_SEPARATOR) relative.pop_back();
-    std::replace(relative.begin(), relative.end(), PATH_SEPARATOR, '\\');
-    return relative;
-}
-
-// A line of the untracked listing: its mark and the name it shows.
+// A line of the untracked listing: the name it is sorted by (the path below
+// the folder as an entry would name it), its mark, and the name it shows.
 struct UntrackedLine {
     std::string name;
     char mark;
+    std::string shown;
 };
+
+// The line for `relative`, a path below the folder (a folder's ends in a
+// separator).
+static UntrackedLine untracked_line(std::string relative, char mark) {
+    if (!relative.empty() && relative.back() == PATH_SEPARATOR) relative.pop_back();
+    std::string name = relative;
+    std::replace(name.begin(), name.end(), PATH_SEPARATOR, '\\');
+    return UntrackedLine{name, mark, listed_folder_path(relative)};
+}
 
 // The package, when the system can tell its identity: it may lie in the
 // folder, under any name that leads to it.
@@ -324,7 +329,7 @@ static void walk_item(const std::string& relative, const char* name, ItemKind ki
     if (package.known && platform_path_identity((state.folder_path + item_path).c_str(), &identity) &&
         identity.device == package.identity.device && identity.index == package.identity.index)
         return;
-    lines->push_back(UntrackedLine{entry_style_name(item_path), '?'});
+    lines->push_back(untracked_line(item_path, '?'));
 }
 
 // Adds to `lines` the untracked files of the folder `relative` (below the
@@ -369,7 +374,7 @@ int list_untracked_files() {
         pending.pop_back();
         if (list_folder(relative, package, &pending, &lines)) continue;
         all_read = 0;
-        lines.push_back(UntrackedLine{relative.empty() ? "." : entry_style_name(relative), '!'});
+        lines.push_back(relative.empty() ? UntrackedLine{".", '!', "."} : untracked_line(relative, '!'));
     }
     std::sort(lines.begin(), lines.end(),
               [](const UntrackedLine& a, const UntrackedLine& b) { return a.name < b.name; });
@@ -377,9 +382,9 @@ int list_untracked_files() {
     // names line up.
     for (const UntrackedLine& line : lines) {
         if (line.mark == '?')
-            print_line("? %10s %10s %s\n", "", "", line.name.c_str());
+            print_line("? %10s %10s %s\n", "", "", line.shown.c_str());
         else
-            print_line("! %10s %10s %s\n", "", "", line.name.c_str());
+            print_line("! %10s %10s %s\n", "", "", line.shown.c_str());
     }
     return all_read;
 }
