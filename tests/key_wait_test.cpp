@@ -214,6 +214,47 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
         EXPECT_EQ(run.output, expected + "Can't read file " + package.string() + "\r\n");
     }
 }
+// The same with the existing file a later entry's: the entries before it
+// have been read in a block with their neighbours, and that block must not
+// serve the entries after the wait. The package is cut back to the second
+// entry's bytes, and then perhaps grown again with other bytes.
+TEST(PackageShortenedDuringExpand, NoEntryAfterTheWaitComesFromTheBlockReadBefore) {
+    const std::vector<FixtureEntry> entries = {
+        {"a", bytes_of("aaaa")}, {"b", bytes_of("bbbb")}, {"c", bytes_of("cccc")}, {"d", bytes_of("dddd")}};
+    const Bytes whole = build_package(entries);
+    const uint32_t cut = get_row(whole, 1).offset;
+    const struct {
+        const char* what;
+        bool grown;
+    } cases[] = {{"cut to the second entry", false}, {"cut, then grown with other bytes", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder scratch;
+        const fs::path package = scratch / "pkg.dat", folder = scratch / "out";
+        fs::create_directory(folder);
+        write_file(folder / "c", bytes_of("kept"));
+        write_file(package, whole);
+        TerminalRun run(package, folder);
+        const std::string waiting = "File " + (folder / "c").string() + " alredy exists\r\n";
+        ASSERT_TRUE(run.read_until(waiting, 5000));
+        ASSERT_TRUE(run.in_raw_mode());
+        Bytes now(whole.begin(), whole.begin() + cut);
+        if (c.grown) now.resize(whole.size(), 'z');
+        write_file(package, now);
+        run.press("x");
+        int status = run.finish();
+        const std::string before = (folder / "a").string() + "\r\n" + (folder / "b").string() + "\r\n" + waiting;
+        if (c.grown) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.output;
+            EXPECT_EQ(run.output, before + (folder / "d").string() + "\r\n");
+            EXPECT_EQ(read_file(folder / "d"), bytes_of("zzzz"));
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << run.output;
+            EXPECT_EQ(run.output, before + "Can't read file " + package.string() + "\r\n");
+            EXPECT_FALSE(fs::exists(folder / "d"));
+        }
+    }
+}
 #else
 #include <gtest/gtest.h>
 
