@@ -261,3 +261,29 @@ std::string printed_by(const std::function<int()>& operation, const fs::path& ou
     require(freopen("/dev/null", "w", stdout) != nullptr, "standard output can be sent to the null device");
     return text_of(read_file(output));
 }
+
+Bytes well_formed_package(const uint8_t* recipe, size_t size, const std::vector<std::string>& names) {
+    size_t at = 0;
+    auto next = [&]() -> unsigned { return at < size ? recipe[at++] : 0; };
+    std::vector<FixtureEntry> entries(next() % 9);
+    std::vector<unsigned> shared(entries.size(), 0);
+    for (size_t i = 0; i < entries.size(); i++) {
+        const unsigned shape = next();
+        entries[i].name = names[next() % names.size()];
+        const size_t length = shape & 0x80 ? (next() << 4 | (shape & 0x0F)) : shape % 64;
+        entries[i].data = pattern_bytes(length, next());
+        if (i > 0 && (shape & 0x40)) shared[i] = 1 + next() % i;
+    }
+    Bytes package = build_package(entries);
+    for (uint32_t i = 0; i < entries.size(); i++)
+        if (shared[i]) set_row(package, i, get_row(package, shared[i] - 1));
+    return package;
+}
+
+bool any_entry_unsure(const Bytes& package_bytes, const fs::path& loose) {
+    for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
+        const ModelResult result = model_lookup(package_bytes, i, loose).result;
+        if (result == MODEL_AMBIGUOUS || result == MODEL_REFUSED) return true;
+    }
+    return false;
+}

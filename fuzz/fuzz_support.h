@@ -91,3 +91,14 @@ void group_paths(const Bytes& package_bytes, const fs::path& package, const fs::
 // Runs `operation` with standard output going to the file `output`, and
 // gives back what it printed and, in `result`, what it returned.
 std::string printed_by(const std::function<int()>& operation, const fs::path& output, int* result);
+
+// A package well formed by construction, read from `recipe` (the fuzzer's
+// input taken another way): up to 8 entries, each named from `names`, with
+// bytes of its own (past the fuzz build's block and kernel-copy sizes for
+// some) or an earlier entry's row. The layout check, and every option on a
+// folder where `names` lead nowhere ambiguous, must accept it.
+Bytes well_formed_package(const uint8_t* recipe, size_t size, const std::vector<std::string>& names);
+
+// Whether the model finds the loose file of some entry ambiguous or refused:
+// the runs that may fail on a well-formed package.
+bool any_entry_unsure(const Bytes& package_bytes, const fs::path& loose);

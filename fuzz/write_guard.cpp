@@ -132,5 +132,9 @@ void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, of
     return mmap(address, size, protection, flags, fd, offset);
 }
 int sys_flock(int fd, int operation) { return flock(fd, operation); }
+struct dirent* sys_readdir(DIR* listing) { return readdir(listing); }
+int sys_fstatat(int folder, const char* name, struct stat* info, int flags) {
+    return fstatat(folder, name, info, flags);
+}
 
 #endif

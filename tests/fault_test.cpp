@@ -603,6 +603,9 @@ enum ExpandFault { EXPAND_SILENT, EXPAND_NOT_OPENED, EXPAND_STOPPED, EXPAND_ENTR
 
 static ExpandFault expand_fault(const LoggedCall& call, const fs::path& package, const std::vector<std::string>& files) {
     if (call.name == "copy" || call.name == "lock") return EXPAND_SILENT;
+    // A listing only tells whether a file standing at an entry's path is an
+    // earlier entry's, and none stands there.
+    if (call.name == "list") return EXPAND_SILENT;
     // A folder opened to create files in: without it they are created by
     // their whole paths.
     const bool entry_file = std::find(files.begin(), files.end(), call.path) != files.end();
@@ -810,6 +813,73 @@ TEST_F(FaultTest, InterruptAtAnyPointOfExpandLeavesNoPartialFile) {
             // Signals that came with a file half written, or the test proved little.
             EXPECT_GT(begun, 2u);
         }
+    }
+}
+// The listing calls of a run, each with the folder whose listing it reads
+// (an item's look names the item; its folder is the path up to its name).
+static std::vector<std::pair<size_t, std::string>> listing_calls(const FaultLog& log) {
+    std::vector<std::pair<size_t, std::string>> calls;
+    for (size_t i = 0; i < log.calls.size(); i++) {
+        const LoggedCall& call = log.calls[i];
+        if (call.name == "list") calls.push_back({i + 1, call.path});
+        if (call.name == "stat" && fs::is_symlink(call.path))
+            calls.push_back({i + 1, call.path.substr(0, call.path.rfind('/') + 1)});
+    }
+    return calls;
+}
+
+// A folder listing that fails at any of its items, the end included. /L
+// names the folder in a '!' line and fails; a lookup finds nothing in it
+// rather than what the part read shows: here the one variant of two that
+// would make the entry's file ambiguous.
+TEST_F(FaultTest, ListingThatFailsAtAnyItemIsNeverTakenForWhole) {
+    write_file(folder / "gamma", bytes_of("new gamma"));
+    fs::create_symlink("alpha", folder / "link");
+    write_file(package, original);
+    FaultRun clean = run_faulty("/L", 0, "eio", true);
+    ASSERT_EQ(clean.run.status, 0) << clean.run.output;
+    const auto listed = listing_calls(clean.log);
+    ASSERT_GT(listed.size(), 8u) << "items of both folders, and the look at the link";
+    for (const auto& call : listed) {
+        SCOPED_TRACE("/L, call " + std::to_string(call.first) + " in " + call.second);
+        FaultRun faulted = run_faulty("/L", call.first, "eio", true);
+        const std::string name = call.second == folder.string() + "/" ? "." : "sub";
+        EXPECT_EQ(faulted.run.status, 255);
+        EXPECT_NE(faulted.run.output.find("\n! " + std::string(22, ' ') + name + "\n"), std::string::npos)
+            << faulted.run.output;
+    }
+
+    std::vector<FixtureEntry> variant_entries = {{"Map.txt", bytes_of("entry")}};
+    for (const char* name : {"map.txt", "MAP.TXT"}) write_file(folder / name, bytes_of(name));
+    original = build_package(variant_entries);
+    write_file(package, original);
+    clean = run_faulty("/U", 0, "eio", true);
+    ASSERT_EQ(clean.run.status, 255);
+    ASSERT_EQ(clean.run.output, "Ambiguous loose file " + folder.string() + "/Map.txt\n");
+    for (const auto& call : listing_calls(clean.log)) {
+        SCOPED_TRACE("/U, call " + std::to_string(call.first) + " in " + call.second);
+        FaultRun faulted = run_faulty("/U", call.first, "eio", true);
+        EXPECT_EQ(faulted.run.output.find(folder.string() + "/map.txt"), std::string::npos) << faulted.run.output;
+        EXPECT_EQ(faulted.run.output.find(folder.string() + "/MAP.TXT"), std::string::npos) << faulted.run.output;
+        EXPECT_TRUE(read_file(package) == original);
+    }
+}
+
+// A package of many small entries side by side is read in blocks, by
+// expand and by /U's comparison alike, not once per entry.
+TEST_F(FaultTest, SmallEntriesAreReadInBlocks) {
+    std::vector<FixtureEntry> small;
+    for (int i = 0; i < 300; i++) small.push_back({"s" + std::to_string(i), pattern_bytes(1000, i)});
+    write_file(package, build_package(small));
+    for (const char* option : {"/E", "/U"}) {
+        SCOPED_TRACE(option);
+        FaultRun run = run_faulty(option, 0, "eio", true);
+        ASSERT_EQ(run.run.status, 0);
+        const size_t reads = std::count_if(run.log.calls.begin(), run.log.calls.end(), [&](const LoggedCall& call) {
+            return call.name == "read" && call.path == package.string();
+        });
+        // The header, the tables, the first entry alone, then 300 kB in blocks of 256 KiB.
+        EXPECT_LE(reads, 5u);
     }
 }
 #else

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <thread>
 
@@ -295,30 +294,33 @@ TEST(WindowsNames, ShortNameOfAnEarlierEntrysLooseFileIsRefused) {
 
 // The console handler cuts back by length while the main thread may be
 // reading: a read at an offset moves the file pointer, which a cut at the
-// pointer would have taken for the length.
+// pointer would take for the length. The hook holds the main thread just
+// after its read, the pointer moved, while the handler's thread cuts back.
+static PlatformFile cut_file;
+static LONGLONG pointer_at_cut, length_after_cut;
+
 TEST(WindowsInterrupt, CutBackTakesTheLengthWhateverTheFilePointer) {
     ScratchFolder scratch;
     write_file(scratch / "pkg", pattern_bytes(1 << 20, 3));
-    PlatformFile file;
     uint64_t size;
-    ASSERT_EQ(platform_open_package(native(scratch / "pkg").c_str(), PACKAGE_UPDATE, &file, &size), OPEN_DONE);
-    std::atomic<bool> stop{false};
-    // Reads of one byte move the pointer most often: a cut at the pointer
-    // then misses the length a few times in a thousand rounds under wine.
-    std::thread reader([&] {
-        char byte;
-        while (!stop) platform_read_at(file, 900000, &byte, 1);
-    });
-    for (int round = 0; round < 5000; round++) {
-        ASSERT_TRUE(platform_truncate(file, 1 << 20));
-        ASSERT_TRUE(platform_truncate(file, 1000));
-        LARGE_INTEGER now;
-        GetFileSizeEx(reinterpret_cast<HANDLE>(file), &now);
-        ASSERT_EQ(now.QuadPart, 1000) << "round " << round;
-    }
-    stop = true;
-    reader.join();
-    platform_close(file);
+    ASSERT_EQ(platform_open_package(native(scratch / "pkg").c_str(), PACKAGE_UPDATE, &cut_file, &size), OPEN_DONE);
+    pointer_at_cut = length_after_cut = -1;
+    platform_read_done_hook = [] {
+        std::thread handler([] {
+            const HANDLE handle = reinterpret_cast<HANDLE>(cut_file);
+            LARGE_INTEGER pointer, length;
+            SetFilePointerEx(handle, LARGE_INTEGER{}, &pointer, FILE_CURRENT);
+            pointer_at_cut = pointer.QuadPart;
+            if (platform_truncate(cut_file, 1000) && GetFileSizeEx(handle, &length)) length_after_cut = length.QuadPart;
+        });
+        handler.join();
+    };
+    char byte;
+    EXPECT_TRUE(platform_read_at(cut_file, 900000, &byte, 1));
+    platform_read_done_hook = nullptr;
+    EXPECT_EQ(pointer_at_cut, 900001) << "the read did not move the pointer: the test proves nothing";
+    EXPECT_EQ(length_after_cut, 1000);
+    platform_close(cut_file);
 }
 
 // A failed group cuts the package back; when another program maps it, the

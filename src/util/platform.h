@@ -170,6 +170,12 @@ PathKind platform_path_kind(const char* path);
 // before `size` bytes.
 int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t size);
 
+// Windows only, for a test: when set, called after each read of
+// platform_read_at, with the file pointer where the read left it, so that a
+// test can run the console handler's cut-back at that very moment. The
+// tool never sets it.
+extern void (*platform_read_done_hook)();
+
 // Writes exactly `size` bytes at `offset`; 0 on an error or a short write.
 int platform_write_at(PlatformFile file, uint64_t offset, const void* buffer, size_t size);
 

@@ -763,7 +763,7 @@ static ItemKind kind_of_mode(mode_t mode) {
 ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
     for (;;) {
         errno = 0;
-        const struct dirent* found = readdir(folder->listing);
+        const struct dirent* found = sys_readdir(folder->listing);
         if (!found) return errno == 0 ? ITEM_END : ITEM_FAILED;
         const char* name = found->d_name;
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
@@ -786,7 +786,7 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
         const int folder_fd = dirfd(folder->listing);
         struct stat info;
         if (found->d_type == DT_UNKNOWN) {
-            if (fstatat(folder_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (sys_fstatat(folder_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
                 // Removed since the listing was read: it is no longer there.
                 if (errno == ENOENT) continue;
                 return ITEM_FAILED;
@@ -797,7 +797,7 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
                 return ITEM_READ;
             }
         }
-        if (fstatat(folder_fd, name, &info, 0) == 0)
+        if (sys_fstatat(folder_fd, name, &info, 0) == 0)
             item->kind = kind_of_mode(info.st_mode);
         else if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR)
             item->kind = ITEM_OTHER;

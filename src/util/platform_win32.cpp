@@ -390,6 +390,8 @@ static OVERLAPPED at_offset(uint64_t offset) {
     return position;
 }
 
+void (*platform_read_done_hook)() = nullptr;
+
 int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t size) {
     char* bytes = static_cast<char*>(buffer);
     while (size > 0) {
@@ -397,7 +399,9 @@ int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t si
         OVERLAPPED position = at_offset(offset);
         DWORD done = 0;
         // At the end of the file ReadFile fails or reads nothing.
-        if (!ReadFile(handle_of(file), bytes, step, &done, &position) || done == 0) return 0;
+        const BOOL read = ReadFile(handle_of(file), bytes, step, &done, &position);
+        if (platform_read_done_hook) platform_read_done_hook();
+        if (!read || done == 0) return 0;
         bytes += done;
         size -= done;
         offset += done;

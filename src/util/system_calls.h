@@ -9,6 +9,7 @@
 
 #include <cstdio>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -37,6 +38,8 @@ int sys_rename(const char* source, const char* target);
 int sys_unlink(const char* path);
 int sys_unlinkat(int folder, const char* name);
 int sys_renameat(int folder, const char* source, const char* target);
+struct dirent* sys_readdir(DIR* listing);
+int sys_fstatat(int folder, const char* name, struct stat* info, int flags);
 
 #else
 
@@ -70,6 +73,10 @@ inline int sys_unlink(const char* path) { return unlink(path); }
 inline int sys_unlinkat(int folder, const char* name) { return unlinkat(folder, name, 0); }
 inline int sys_renameat(int folder, const char* source, const char* target) {
     return renameat(folder, source, folder, target);
+}
+inline struct dirent* sys_readdir(DIR* listing) { return readdir(listing); }
+inline int sys_fstatat(int folder, const char* name, struct stat* info, int flags) {
+    return fstatat(folder, name, info, flags);
 }
 
 #endif
