@@ -231,11 +231,12 @@ static bool fault_hits(const std::string& mode, const LoggedCall& call) {
 // anything; a kernel copy that fails or copies nothing is done again by
 // reading and writing; a file system that cannot lock leaves the run
 // unlocked. A folder is listed only for gamma, the one entry without a
-// loose file: when the listing fails, its file may be there under other
-// letter case, and it cannot be read.
+// loose file: when the listing fails, at its open or at any item, its file
+// may be there under other letter case, and it cannot be read.
 static std::string group_fault_message(const LoggedCall& call, const fs::path& package) {
     if (call.name == "copy" || call.name == "lock") return "";
     if (call.name == "open" && call.path.back() == '/') return "Can't read file " + call.path + "gamma";
+    if (call.name == "list") return "Can't read file " + call.path + "gamma";
     if (call.name == "read") return "Can't read file " + call.path;
     if (call.name == "open" && call.path != package) return "Can't read file " + call.path;
     if (call.path != package) return "";
