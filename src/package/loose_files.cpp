@@ -244,6 +244,11 @@ static void walk_item(const std::string& relative, const char* name, ItemKind ki
                       std::vector<UntrackedLine>* lines) {
     const PackageState& state = package_state;
     std::string item_path = relative + name;
+    // A name that no path leads back to is shown, never opened or entered.
+    if (kind == ITEM_UNNAMED) {
+        lines->push_back(UntrackedLine{entry_style_name(item_path), '!'});
+        return;
+    }
     // A link to a folder may lead above the folder, or round in a circle.
     if (kind == ITEM_FOLDER && !is_link) pending->push_back(item_path + PATH_SEPARATOR);
     if (kind != ITEM_FILE) return;
@@ -308,6 +313,7 @@ int list_untracked_files() {
             print_line("? %10s %10s %s\n", "", "", line.name.c_str());
         else
             print_line("! %10s %10s %s\n", "", "", line.name.c_str());
+        if (line.mark == '!') all_read = 0;
     }
     return all_read;
 }

@@ -19,7 +19,10 @@ constexpr PlatformFile NO_FILE = -1;
 
 // What tells one file from another: two files with equal identities are the
 // same file, whatever names lead to them (POSIX: device and inode; Windows:
-// volume serial number and file index).
+// the volume's serial number and the file's id, a 128-bit id folded into 64
+// bits). Windows: on some network shares a closed file's index goes to the
+// next file opened, so a match with a file no longer open is confirmed with
+// platform_same_file.
 struct FileIdentity {
     uint64_t device;
     uint64_t index;
@@ -31,6 +34,11 @@ int platform_file_identity(PlatformFile file, FileIdentity* identity);
 // The identity of what `path` names, following links; 0 when it cannot be
 // told (nothing is there, no right to look).
 int platform_path_identity(const char* path, FileIdentity* identity);
+
+// 1 when `path`, following links, names the open `file`, compared while both
+// are open and by their whole identities; 0 when it names another file or
+// none, or either identity cannot be told.
+int platform_same_file(PlatformFile file, const char* path);
 
 // The tool's limit for whole paths, terminator included.
 constexpr size_t PATH_LIMIT = 260;
@@ -62,8 +70,8 @@ const char* platform_next_character(const char* c);
 // The arguments the program was started with (`given`, as main received
 // them), as 8-bit text in the encoding every path of the tool is in, stored
 // in `arguments`, with `exact[i]` 1 when argument i came through whole.
-// POSIX: `given` as it is, every argument exact. Windows: read again from
-// the UTF-16 command line and converted to the ANSI code page without
+// POSIX: `given` as it is, every argument exact. Windows: the C runtime's
+// UTF-16 arguments, split by the same rules, converted to the ANSI code page without
 // best-fit mapping: the C runtime's own copy turns a character the code
 // page lacks into a look-alike (an "Ł" into an "L") or a '?', and so
 // names a file nobody typed. Such a character becomes '?' here and
@@ -156,8 +164,8 @@ enum ResolveResult { RESOLVE_DONE, RESOLVE_TOO_LONG, RESOLVE_CHANGED };
 // to it stays a link. `file` was opened through `path`: RESOLVE_DONE when
 // the result fits in `out_size` bytes and names that same file;
 // RESOLVE_TOO_LONG when it does not fit; RESOLVE_CHANGED when it names
-// another file or none (a link or the file was replaced meanwhile).
-// Windows: the path as it stands.
+// another file or none (a link or the file was replaced meanwhile), and on
+// Windows when the resolved path has characters outside the ANSI code page.
 ResolveResult platform_resolve_links(const char* path, PlatformFile file, char* out, size_t out_size);
 
 enum PathKind { PATH_MISSING, PATH_FILE, PATH_FOLDER };
@@ -341,7 +349,11 @@ struct PlatformFolder;
 enum ItemKind {
     ITEM_FILE,    // a regular file, or a link to one
     ITEM_FOLDER,  // a folder, or a link to one
-    ITEM_OTHER    // a pipe, a device, a socket, a dangling link
+    ITEM_OTHER,   // a pipe, a device, a socket, a dangling link
+    ITEM_UNNAMED  // Windows: an item whose name has no 8-bit form that leads back
+                  // to it (a character outside the ANSI code page, a trailing dot
+                  // or blank); `name` shows it, with "?" for each character the
+                  // code page lacks, and must be neither opened nor entered
 };
 
 // One item of a folder. `name` lies in the folder's own memory and stays

@@ -4,6 +4,7 @@
 #ifdef _WIN32
 
 #include "platform.h"
+#include "platform_win32.h"
 
 #include <atomic>
 #include <cstdio>
@@ -17,7 +18,6 @@
 #include <windows.h>
 // After windows.h, which they build on.
 #include <aclapi.h>
-#include <shellapi.h>
 #include <winioctl.h>
 
 const char PATH_SEPARATOR = '\\';
@@ -26,6 +26,15 @@ const char PATH_SEPARATOR = '\\';
 // typed: a package path holding '*' or '?' is a name, not a pattern.
 extern "C" {
 int _dowildcard = 0;
+
+// The C runtime's own wide arguments, split from the UTF-16 command line by
+// the same rules as the 8-bit ones main receives. Declared here: only the
+// runtime's internal headers declare it.
+struct CrtStartupInfo {
+    int new_mode;
+};
+int __cdecl __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment, int expand_wildcards,
+                           CrtStartupInfo* startup);
 }
 
 static HANDLE handle_of(PlatformFile file) {
@@ -86,9 +95,13 @@ static int to_code_page(const wchar_t* wide, std::string* text) {
 }
 
 void platform_arguments(int count, char** given, std::vector<std::string>* arguments, std::vector<char>* exact) {
+    // Not CommandLineToArgvW: its shell32 loads user32, and a process that
+    // loads user32 is sent no log-off or shut-down event.
     int wide_count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wide_count);
-    if (!wide) {
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    CrtStartupInfo startup = {0};
+    if (__wgetmainargs(&wide_count, &wide, &environment, 0, &startup) < 0 || !wide || wide_count != count) {
         arguments->assign(given, given + count);
         exact->assign(static_cast<size_t>(count), 1);
         return;
@@ -96,7 +109,6 @@ void platform_arguments(int count, char** given, std::vector<std::string>* argum
     arguments->assign(static_cast<size_t>(wide_count), std::string());
     exact->assign(static_cast<size_t>(wide_count), 1);
     for (int i = 0; i < wide_count; i++) (*exact)[i] = static_cast<char>(to_code_page(wide[i], &(*arguments)[i]));
-    LocalFree(wide);
 }
 
 // The names Windows keeps for devices in every folder, whatever extension
@@ -159,11 +171,38 @@ static HANDLE cleanup_file = INVALID_HANDLE_VALUE;
 static uint64_t cleanup_size = 0;
 static std::string cleanup_path;
 
+ConsoleEventAction console_event_action(unsigned long event, int interactive_session) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            return EVENT_INTERRUPTS;
+        case CTRL_LOGOFF_EVENT:
+            return interactive_session ? EVENT_INTERRUPTS : EVENT_IGNORED;
+        default:
+            return EVENT_PASSED_ON;
+    }
+}
+
+// Session 0 is the services' session: no user works in it. Where the
+// system cannot say, the process counts as interactive, whose log-off
+// undoes the run's change, which is what any interrupt does.
+static int in_interactive_session() {
+    DWORD session = 0;
+    return !ProcessIdToSessionId(GetCurrentProcessId(), &session) || session != 0;
+}
+
+static int interactive_session = 1;
+
 // Registered first, so it runs after any handler registered later (the key
 // wait's). It ends the process as the system's own handler would, with the
 // status of an interrupted program, but says so itself: not every system's
 // default handler does.
-static BOOL WINAPI undo_on_console_event(DWORD) {
+static BOOL WINAPI undo_on_console_event(DWORD event) {
+    ConsoleEventAction action = console_event_action(event, interactive_session);
+    if (action == EVENT_IGNORED) return TRUE;
+    if (action == EVENT_PASSED_ON) return FALSE;
     EnterCriticalSection(write_guard());
     if (cleanup_file != INVALID_HANDLE_VALUE)
         platform_truncate(reinterpret_cast<PlatformFile>(cleanup_file), cleanup_size);
@@ -175,6 +214,7 @@ void platform_start_console() {
     // Text mode turns each line feed printed into CR LF.
     _setmode(_fileno(stdout), _O_TEXT);
     write_guard();
+    interactive_session = in_interactive_session();
     SetConsoleCtrlHandler(undo_on_console_event, TRUE);
 }
 
@@ -430,11 +470,58 @@ int platform_sync(PlatformFile file) {
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
-int platform_file_identity(PlatformFile file, FileIdentity* identity) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle_of(file), &info)) return 0;
-    *identity = FileIdentity{info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+// A file's whole identity: the volume's 64-bit serial number and the file's
+// 128-bit id (FILE_ID_INFO). ReFS, Dev Drive among them, gives ids whose
+// lower 64 bits alone are not unique. Where the file system refuses that
+// query, the older 32-bit serial number and 64-bit index.
+struct WholeIdentity {
+    uint64_t volume;
+    uint64_t id_low;
+    uint64_t id_high;
+};
+
+static int whole_identity(HANDLE file, WholeIdentity* identity) {
+    FILE_ID_INFO info;
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &info, sizeof info)) {
+        identity->volume = info.VolumeSerialNumber;
+        memcpy(&identity->id_low, info.FileId.Identifier, 8);
+        memcpy(&identity->id_high, info.FileId.Identifier + 8, 8);
+        return 1;
+    }
+    BY_HANDLE_FILE_INFORMATION old;
+    if (!GetFileInformationByHandle(file, &old)) return 0;
+    *identity = WholeIdentity{old.dwVolumeSerialNumber, uint64_t{old.nFileIndexHigh} << 32 | old.nFileIndexLow, 0};
     return 1;
+}
+
+int platform_file_identity(PlatformFile file, FileIdentity* identity) {
+    WholeIdentity whole;
+    if (!whole_identity(handle_of(file), &whole)) return 0;
+    // NTFS's ids are its 64-bit indexes; a 128-bit id is folded, and a match
+    // of folded ids is confirmed by platform_same_file.
+    const uint64_t folded = whole.id_high == 0 ? whole.id_low : whole.id_low ^ (whole.id_high * 0x9E3779B97F4A7C15u);
+    *identity = FileIdentity{whole.volume, folded};
+    return 1;
+}
+
+// Opens what `path` names, following links, for its identity alone.
+static HANDLE open_for_identity(const char* path) {
+    std::wstring wide;
+    if (!long_path(path, &wide)) return INVALID_HANDLE_VALUE;
+    return CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+int platform_same_file(PlatformFile file, const char* path) {
+    // Both are open now: a share that gives a closed file's index to the
+    // next file it opens cannot give one index to both.
+    HANDLE other = open_for_identity(path);
+    if (other == INVALID_HANDLE_VALUE) return 0;
+    WholeIdentity held, named;
+    const int known = whole_identity(handle_of(file), &held) && whole_identity(other, &named);
+    CloseHandle(other);
+    // Files told apart by the upper half of their ids alone are two files.
+    return known && held.volume == named.volume && held.id_low == named.id_low && held.id_high == named.id_high;
 }
 
 int platform_truncate(PlatformFile file, uint64_t size) {
@@ -467,10 +554,28 @@ CreateResult platform_create_private(const char* path, PlatformFile* file) {
     return platform_create_new(path, file);
 }
 
-ResolveResult platform_resolve_links(const char* path, PlatformFile, char* out, size_t out_size) {
-    size_t length = strlen(path);
-    if (length + 1 > out_size) return RESOLVE_TOO_LONG;
-    memcpy(out, path, length + 1);
+ResolveResult platform_resolve_links(const char* path, PlatformFile file, char* out, size_t out_size) {
+    // The path of the file this run holds, every link on the way resolved:
+    // "\\?\C:\..." or "\\?\UNC\server\share\...".
+    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD size = GetFinalPathNameByHandleW(handle_of(file), nullptr, 0, flags);
+    if (size == 0) return RESOLVE_CHANGED;
+    std::wstring wide(size, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle_of(file), &wide[0], size, flags);
+    if (length == 0 || length >= size) return RESOLVE_CHANGED;
+    wide.resize(length);
+    if (wide.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        wide = L"\\\\" + wide.substr(8);
+    else if (wide.compare(0, 4, L"\\\\?\\") == 0)
+        wide = wide.substr(4);
+    // A path the ANSI code page cannot hold names no file the tool can reach.
+    std::string resolved;
+    if (!to_code_page(wide.c_str(), &resolved)) return RESOLVE_CHANGED;
+    if (resolved.size() + 1 > out_size) return RESOLVE_TOO_LONG;
+    // Both the path given and the one resolved must still lead to the file
+    // held: a link or the file may have been replaced meanwhile.
+    if (!platform_same_file(file, path) || !platform_same_file(file, resolved.c_str())) return RESOLVE_CHANGED;
+    memcpy(out, resolved.c_str(), resolved.size() + 1);
     return RESOLVE_DONE;
 }
 
@@ -864,11 +969,67 @@ int platform_run_program(const char* program, const char* argument) {
     return waited ? static_cast<int>(status) : -1;
 }
 
+static void upper_case_ascii(char* text, size_t length) {
+    for (size_t i = 0; i < length; i++)
+        if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 'a' + 'A');
+}
+
+// The bytes of one UTF-16 character in the ANSI code page, when it has them
+// exactly; 0 otherwise.
+static int character_bytes(const wchar_t* character, int units, char* out, int out_size) {
+    BOOL lossy = FALSE;
+    const UINT code_page = GetACP();
+    const int size = WideCharToMultiByte(code_page, code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, character, units,
+                                         out, out_size, nullptr, code_page == CP_UTF8 ? nullptr : &lossy);
+    return lossy ? 0 : size;
+}
+
+// Upper-cases the `length` bytes at `text` in place, as the file system
+// compares names: by the invariant upper-case mapping of their UTF-16 form
+// (kernel32's, not user32's CharUpperBuff). A character whose upper case the
+// code page lacks, or holds in a different number of bytes, stays as it is;
+// text that does not convert whole has only A-Z upper-cased.
+static void upper_case(char* text, size_t length) {
+    size_t ascii = 0;
+    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ascii++;
+    upper_case_ascii(text, length);
+    if (ascii == length) return;
+    const int size = static_cast<int>(length);
+    const int wide_size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, size, nullptr, 0);
+    if (wide_size <= 0) return;
+    std::wstring wide(static_cast<size_t>(wide_size), L'\0'), upper(static_cast<size_t>(wide_size), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, size, &wide[0], wide_size) != wide_size ||
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.c_str(), wide_size, &upper[0], wide_size, nullptr,
+                      nullptr, 0) != wide_size)
+        return;
+    std::string result;
+    for (int i = 0; i < wide_size;) {
+        const int units = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide_size ? 2 : 1;
+        char original[8], upper_bytes[8];
+        const int original_size = character_bytes(&wide[i], units, original, sizeof original);
+        const int upper_size = character_bytes(&upper[i], units, upper_bytes, sizeof upper_bytes);
+        if (original_size <= 0) return;
+        if (upper_size == original_size)
+            result.append(upper_bytes, static_cast<size_t>(upper_size));
+        else
+            result.append(original, static_cast<size_t>(original_size));
+        i += units;
+    }
+    if (result.size() == length) memcpy(text, result.data(), length);
+}
+
 size_t platform_name_key(const char* piece, size_t length, char* key) {
     while (length > 0 && (piece[length - 1] == '.' || piece[length - 1] == ' ')) length--;
     memcpy(key, piece, length);
-    if (length > 0) CharUpperBuffA(key, static_cast<DWORD>(length));
+    upper_case(key, length);
     return length;
+}
+
+int folder_item_name(const wchar_t* wide, std::string* name) {
+    if (!to_code_page(wide, name) || name->empty()) return 0;
+    if (platform_next_separator(name->c_str()) || name->find(':') != std::string::npos) return 0;
+    // "." and ".." end in a dot too.
+    return name->back() != '.' && name->back() != ' ';
 }
 
 struct PlatformFolder {
@@ -925,12 +1086,16 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
         folder->found_pending = 0;
         const WIN32_FIND_DATAW& found = folder->found;
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
-        int size = WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, nullptr, 0, nullptr, nullptr);
-        if (size <= 0) return ITEM_FAILED;
-        folder->name.assign(static_cast<size_t>(size), '\0');
-        WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, &folder->name[0], size, nullptr, nullptr);
-        folder->name.resize(static_cast<size_t>(size - 1));
+        // The caller builds the item's path from its 8-bit name: a name that
+        // would lead elsewhere (a best-fit "\\" for U+FF3C, "a" for U+0101,
+        // a dropped trailing dot) is shown, never followed.
+        const int named = folder_item_name(found.cFileName, &folder->name);
         item->name = folder->name.c_str();
+        if (!named) {
+            item->kind = ITEM_UNNAMED;
+            item->is_link = 0;
+            return ITEM_READ;
+        }
         item->is_link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         DWORD attributes = found.dwFileAttributes;
         if (item->is_link) {
@@ -950,10 +1115,7 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
 }
 
 int platform_path_identity(const char* path, FileIdentity* identity) {
-    std::wstring wide;
-    if (!long_path(path, &wide)) return 0;
-    HANDLE item = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE item = open_for_identity(path);
     if (item == INVALID_HANDLE_VALUE) return 0;
     int known = platform_file_identity(reinterpret_cast<PlatformFile>(item), identity);
     CloseHandle(item);
