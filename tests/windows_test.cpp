@@ -690,3 +690,44 @@ TEST(WindowsNames, SharingIsConfirmedWithBothFilesOpen) {
     close_package();
     reset_package_state();
 }
+
+static bool piece_allowed(const std::string& piece) {
+    return platform_name_piece_allowed(piece.data(), piece.size(), 0) != 0;
+}
+
+// The system keeps COM0 to COM9, LPT0 to LPT9 and the superscripts one to
+// three after either (code page 1252: 0xB9, 0xB2, 0xB3) for devices.
+TEST(WindowsNames, ZeroAndSuperscriptDeviceNamesAreRefused) {
+    for (const char* name : {"COM0", "lpt0.txt", "Com9 .x", "LPT5"}) EXPECT_FALSE(piece_allowed(name)) << name;
+    for (const char* name : {"COM10", "COMx", "LPT", "CO", "LPTT1"}) EXPECT_TRUE(piece_allowed(name)) << name;
+    if (GetACP() != 1252) return;
+    for (const char* name : {"COM\xB9", "lpt\xB2.log", "COM\xB3"}) EXPECT_FALSE(piece_allowed(name)) << name;
+    // One quarter is no digit of a device.
+    EXPECT_TRUE(piece_allowed("COM\xBC"));
+}
+
+// A name that ends in the first byte of a double-byte character would take
+// what follows it as its second byte.
+TEST(WindowsCodePage932, NamesEndingInALoneLeadByteAreRefused) {
+    REQUIRE_CODE_PAGE(932);
+    for (const char* name : {"\x83", "a\x83", "\x83\x5C\x83"}) EXPECT_FALSE(piece_allowed(name));
+    for (const char* name : {"\x83\x5C", "a\x83\x40", "COM\xB9"}) EXPECT_TRUE(piece_allowed(name));
+    ScratchFolder scratch;
+    write_file(scratch / "pkg", build_package({{"a\x83", bytes_of("x")}}));
+    ToolRun run = run_tool({"/E", "pkg", "out"}, scratch.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Bad entry name " + in_code_page((scratch / "out").wstring(), 932) + "\\a\x83\n");
+}
+
+// Under a folder given in the verbatim form the system keeps a trailing dot
+// or blank, which most programs could then neither open nor remove.
+TEST(WindowsNames, VerbatimFolderGetsNoNamesEndingInDotsOrBlanks) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "out");
+    write_file(scratch / "pkg", build_package({{"i.", bytes_of("i")}, {"ok", bytes_of("ok")}, {"e ", bytes_of("e")}}));
+    const std::string folder = "\\\\?\\" + native(scratch / "out") + "\\";
+    ToolRun run = run_tool({"/E", "pkg", folder}, scratch.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Can't create file " + folder + "i.\n" + folder + "ok\nCan't create file " + folder + "e \n");
+    EXPECT_EQ(read_tree(scratch / "out"), (std::map<std::string, Bytes>{{"ok", bytes_of("ok")}}));
+}

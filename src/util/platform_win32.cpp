@@ -111,27 +111,58 @@ void platform_arguments(int count, char** given, std::vector<std::string>* argum
     for (int i = 0; i < wide_count; i++) (*exact)[i] = static_cast<char>(to_code_page(wide[i], &(*arguments)[i]));
 }
 
+static void upper_case_ascii(char* text, size_t length) {
+    for (size_t i = 0; i < length; i++)
+        if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 'a' + 'A');
+}
+
 // The names Windows keeps for devices in every folder, whatever extension
 // follows them.
 static const char* const DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL"};
 static const char* const NUMBERED_DEVICE_NAMES[] = {"COM", "LPT"};
+
+// The digit of a numbered device: 0 to 9, and the superscripts one to three,
+// which the system takes for 1 to 3.
+static int is_device_digit(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || c == 0x00B9 || c == 0x00B2 || c == 0x00B3;
+}
 
 static int is_device_name(const char* piece, size_t length) {
     // The name ends at the first dot; blanks before the dot do not hide it.
     size_t base = 0;
     while (base < length && piece[base] != '.') base++;
     while (base > 0 && piece[base - 1] == ' ') base--;
-    char upper[5] = {};
-    if (base != 3 && base != 4) return 0;
-    for (size_t i = 0; i < base; i++)
-        upper[i] = piece[i] >= 'a' && piece[i] <= 'z' ? static_cast<char>(piece[i] - 'a' + 'A') : piece[i];
+    if (base < 3) return 0;
+    char upper[3];
+    memcpy(upper, piece, 3);
+    upper_case_ascii(upper, 3);
     if (base == 3) {
         for (const char* device : DEVICE_NAMES)
             if (memcmp(upper, device, 3) == 0) return 1;
         return 0;
     }
+    // A superscript takes one byte in most code pages, two in UTF-8.
+    if (base > 5) return 0;
+    wchar_t digit[2];
+    const int digits = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, piece + 3, static_cast<int>(base - 3), digit, 2);
+    if (digits != 1 || !is_device_digit(digit[0])) return 0;
     for (const char* device : NUMBERED_DEVICE_NAMES)
-        if (memcmp(upper, device, 3) == 0 && upper[3] >= '1' && upper[3] <= '9') return 1;
+        if (memcmp(upper, device, 3) == 0) return 1;
+    return 0;
+}
+
+// 1 when the last of the `length` bytes at `piece` is the first byte of a
+// double-byte character whose second byte is missing.
+static int ends_in_lone_lead_byte(const char* piece, size_t length) {
+    size_t i = 0;
+    while (i < length) {
+        if (!IsDBCSLeadByte(static_cast<BYTE>(piece[i]))) {
+            i++;
+            continue;
+        }
+        if (i + 1 == length) return 1;
+        i += 2;
+    }
     return 0;
 }
 
@@ -148,6 +179,9 @@ int platform_name_piece_allowed(const char* piece, size_t length, int is_folder)
     // A folder is made without them, but a path that goes through it keeps
     // them, and leads nowhere.
     if (is_folder && kept < length && !is_dot) return 0;
+    // Such a byte would take the separator or the terminator after it as
+    // its second byte: the system and the listing would see another name.
+    if (ends_in_lone_lead_byte(piece, length)) return 0;
     return !is_device_name(piece, length);
 }
 
@@ -336,12 +370,23 @@ OpenResult platform_open_package(const char* path, PackageAccess access, Platfor
     return open_regular(path, rights, share, file, size);
 }
 
-CreateResult platform_create_new(const char* path, PlatformFile* file) {
+// Whether `path` is in the verbatim form ("\\?\...", which the system
+// takes as it stands) and its last piece ends in a dot or a blank: a file
+// or folder made under that name is one that most programs cannot open or
+// remove, since their paths drop those characters.
+static int verbatim_name_ends_badly(const char* path) {
+    if (strncmp(path, "\\\\?\\", 4) != 0) return 0;
+    size_t length = strlen(path);
+    while (length > 4 && platform_is_separator(path[length - 1])) length--;
+    return length > 4 && (path[length - 1] == '.' || path[length - 1] == ' ');
+}
+
+static CreateResult create_exclusive(const char* path, DWORD rights, PlatformFile* file) {
+    if (verbatim_name_ends_badly(path)) return CREATE_FAILED;
     // CREATE_NEW fails when anything stands at the path; opening the reparse
     // point itself keeps a link there, dangling or not, from being followed.
     // Sharing deletion lets an interrupt remove the file while it is open.
-    // WRITE_DAC lets platform_copy_access give the file a model's access rules.
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    HANDLE handle = CreateFileA(path, rights, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -355,6 +400,12 @@ CreateResult platform_create_new(const char* path, PlatformFile* file) {
     }
     *file = reinterpret_cast<PlatformFile>(handle);
     return CREATE_DONE;
+}
+
+CreateResult platform_create_new(const char* path, PlatformFile* file) {
+    // Write access alone: a server or a folder may refuse more, such as the
+    // right to change a file's access rules.
+    return create_exclusive(path, GENERIC_WRITE, file);
 }
 
 // The long form of `path` ("\\?\C:\..." or "\\?\UNC\server\share\..."),
@@ -551,7 +602,9 @@ static int is_busy(DWORD error) {
 }
 
 CreateResult platform_create_private(const char* path, PlatformFile* file) {
-    return platform_create_new(path, file);
+    // WRITE_DAC lets platform_copy_access give the file its model's access
+    // rules; FSCTL_SET_COMPRESSION needs read and write access to the data.
+    return create_exclusive(path, GENERIC_READ | GENERIC_WRITE | WRITE_DAC, file);
 }
 
 ResolveResult platform_resolve_links(const char* path, PlatformFile file, char* out, size_t out_size) {
@@ -603,9 +656,12 @@ int platform_copy_access(PlatformFile model, PlatformFile file) {
         SetFileInformationByHandle(handle_of(file), FileBasicInfo, &basic, sizeof basic);
         USHORT compression = COMPRESSION_FORMAT_DEFAULT;
         DWORD returned = 0;
-        if (info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED)
-            DeviceIoControl(handle_of(file), FSCTL_SET_COMPRESSION, &compression, sizeof compression, nullptr, 0,
-                            &returned, nullptr);
+        // A compressed package that came out uncompressed would take more
+        // room than the one it replaces.
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED) &&
+            !DeviceIoControl(handle_of(file), FSCTL_SET_COMPRESSION, &compression, sizeof compression, nullptr, 0,
+                             &returned, nullptr))
+            return 0;
     }
     // The model's own access rules, and whether it also takes its folder's:
     // a new file takes only its folder's.
@@ -686,31 +742,35 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
     // A file system or a system without that rename: the target cannot be
     // replaced while it is open, so it is closed first.
     BY_HANDLE_FILE_INFORMATION before = {};
+    int compare = 0;
     if (*target_file != NO_FILE) {
-        GetFileInformationByHandle(handle_of(*target_file), &before);
+        compare = GetFileInformationByHandle(handle_of(*target_file), &before);
         CloseHandle(handle_of(*target_file));
     }
     *target_file = NO_FILE;
     for (;;) {
+        // A run that held the target since it was closed, before the first
+        // move as before each retry, may have written it: its edit must not
+        // be renamed over.
+        WIN32_FILE_ATTRIBUTE_DATA now;
+        if (compare && (!GetFileAttributesExA(target_path, GetFileExInfoStandard, &now) ||
+                        CompareFileTime(&now.ftLastWriteTime, &before.ftLastWriteTime) != 0 ||
+                        now.nFileSizeHigh != before.nFileSizeHigh || now.nFileSizeLow != before.nFileSizeLow))
+            return REPLACE_IN_USE;
         if (MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return flush_path(target_path) ? REPLACE_DONE : REPLACE_NOT_DURABLE;
         DWORD error = GetLastError();
         if (!is_busy(error)) return REPLACE_FAILED;
         if (GetTickCount64() >= deadline) return REPLACE_IN_USE;
         Sleep(BUSY_PAUSE_MS);
-        // A run that held the target meanwhile may have written it: its
-        // edit must not be renamed over.
-        WIN32_FILE_ATTRIBUTE_DATA now;
-        if (!GetFileAttributesExA(target_path, GetFileExInfoStandard, &now) ||
-            CompareFileTime(&now.ftLastWriteTime, &before.ftLastWriteTime) != 0 ||
-            now.nFileSizeHigh != before.nFileSizeHigh || now.nFileSizeLow != before.nFileSizeLow)
-            return REPLACE_IN_USE;
+        compare = 1;
     }
 }
 
 FolderResult platform_make_folder(const char* path) {
     std::wstring wide;
     if (!long_path(path, &wide)) return FOLDER_FAILED;
+    if (verbatim_name_ends_badly(path)) return platform_path_kind(path) == PATH_FOLDER ? FOLDER_EXISTS : FOLDER_FAILED;
     if (CreateDirectoryW(wide.c_str(), nullptr)) return FOLDER_MADE;
     if (GetLastError() == ERROR_ALREADY_EXISTS && platform_path_kind(path) == PATH_FOLDER) return FOLDER_EXISTS;
     return FOLDER_FAILED;
@@ -967,11 +1027,6 @@ int platform_run_program(const char* program, const char* argument) {
                  GetExitCodeProcess(child.hProcess, &status);
     CloseHandle(child.hProcess);
     return waited ? static_cast<int>(status) : -1;
-}
-
-static void upper_case_ascii(char* text, size_t length) {
-    for (size_t i = 0; i < length; i++)
-        if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 'a' + 'A');
 }
 
 // The bytes of one UTF-16 character in the ANSI code page, when it has them
