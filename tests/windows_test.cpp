@@ -608,18 +608,20 @@ TEST(WindowsNames, NameKeysUpperCaseWithoutUser32) {
 }
 
 // Makes `link` a symbolic link to `target`: through the system where it
-// makes one, and under wine, whose call makes none, through the host's ln.
+// makes one, and under wine, whose call makes none, through the host's ln,
+// on the drive that wine maps to the host's root.
 static bool make_file_link(const std::string& target, const fs::path& link) {
     if (CreateSymbolicLinkW(link.wstring().c_str(), fs::path(target).wstring().c_str(),
                             SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
         fs::exists(link))
         return true;
-    std::wstring command = L"/bin/ln -s " + fs::path(target).wstring() + L" " + link.filename().wstring();
+    const std::wstring ln = L"Z:\\bin\\ln";
+    std::wstring command = L"ln -s " + fs::path(target).wstring() + L" " + link.filename().wstring();
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child;
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, link.parent_path().wstring().c_str(),
-                        &startup, &child))
+    if (!fs::exists(ln) || !CreateProcessW(ln.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                           link.parent_path().wstring().c_str(), &startup, &child))
         return false;
     WaitForSingleObject(child.hProcess, 10000);
     CloseHandle(child.hProcess);
@@ -730,4 +732,27 @@ TEST(WindowsNames, VerbatimFolderGetsNoNamesEndingInDotsOrBlanks) {
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.output, "Can't create file " + folder + "i.\n" + folder + "ok\nCan't create file " + folder + "e \n");
     EXPECT_EQ(read_tree(scratch / "out"), (std::map<std::string, Bytes>{{"ok", bytes_of("ok")}}));
+}
+
+// In a folder set to tell letter case apart (as for WSL), the exact open
+// does not find a loose file named in other case: the lookup does, as on
+// systems whose names never fold. Elsewhere every folder folds.
+TEST(WindowsNames, CaseSensitiveFolderIsAskedBeforeRelyingOnFolding) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "loose");
+    const std::string folder = native(scratch / "loose") + "\\";
+    HANDLE opened = CreateFileW((scratch / "loose").wstring().c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr);
+    ASSERT_NE(opened, INVALID_HANDLE_VALUE);
+    ULONG case_sensitive = 1;
+    const bool set = SetFileInformationByHandle(opened, static_cast<FILE_INFO_BY_HANDLE_CLASS>(23), &case_sensitive,
+                                                sizeof case_sensitive);
+    CloseHandle(opened);
+    EXPECT_EQ(platform_folder_folds_case(folder.c_str()), set ? 0 : 1);
+    if (!set) GTEST_SKIP() << "this system sets no folder case-sensitive";
+    write_file(scratch / "loose/DATA.BIN", bytes_of("new"));
+    write_file(scratch / "pkg", build_package({{"data.bin", bytes_of("old")}}));
+    ToolRun run = run_tool({"/P", "pkg", "loose"}, scratch.path);
+    EXPECT_EQ(run.output, folder + "DATA.BIN\n");
 }

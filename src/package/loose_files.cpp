@@ -182,7 +182,7 @@ static LooseResult find_loose_file(char* path, PlatformFile* file, uint64_t* siz
     // at once whether anything is there: most entries of a sparse folder
     // then cost no call at all. Until one is listed, the exact open decides.
     char real[LOOSE_PATH_BUFFER];
-    const int look_up = !platform_names_fold();
+    const int look_up = !platform_folder_folds_case(package_state.folder_path);
     CaseFound seen = look_up && !package_state.loose_lookup.folders.empty() ? find_in_listings(path, real, 0)
                                                                             : CASE_UNLISTED;
     if (seen == CASE_EXACT || seen == CASE_UNLISTED) {

@@ -99,6 +99,13 @@ int platform_name_piece_allowed(const char* piece, size_t length, int is_folder)
 // systems, where a name is its bytes.
 int platform_names_fold();
 
+// 1 when, in the folder at `folder`, the system leads names that differ only
+// in letter case to one file, so that the exact open alone finds a loose
+// file. POSIX: 0. Windows: 1 unless the folder says it is case-sensitive
+// (FILE_CASE_SENSITIVE_INFO: a folder shared with WSL, or one set so with
+// fsutil); the last folder asked is remembered.
+int platform_folder_folds_case(const char* folder);
+
 // Puts the console or standard output into the mode the tool prints in.
 // Output to a closed pipe then fails like any other write (POSIX: SIGPIPE is
 // ignored) instead of ending the process; the caller sees it on the stream.
@@ -217,7 +224,8 @@ enum ReplaceResult {
     REPLACE_DONE,
     REPLACE_FAILED,       // nothing changed: the target is as it was, the source still there
     REPLACE_NOT_DURABLE,  // the source now stands at the target's path, but the change may not outlive a power loss
-    REPLACE_IN_USE        // Windows: nothing changed, another program held the target or the source throughout
+    REPLACE_IN_USE,       // Windows: nothing changed, another program held the target or the source throughout
+    REPLACE_DENIED        // Windows: nothing changed, the system refuses this user the right to delete the target
 };
 
 // Renames the closed file at `source_path` over `target_path` in one step,
@@ -233,7 +241,9 @@ enum ReplaceResult {
 // its place with MoveFileExA and MOVEFILE_WRITE_THROUGH; another program
 // that opens the target in that moment makes the rename fail. A refusal for
 // access or sharing (an indexer or a scanner holding either file) is tried
-// again for about 2 seconds before REPLACE_IN_USE, and so is a target that
+// again for about 2 seconds before REPLACE_IN_USE (a refusal of access that
+// opening the target with the right to delete it meets too is no passing
+// hold: REPLACE_DENIED at once), and so is a target that
 // changed meanwhile, which another run held and wrote; REPLACE_NOT_DURABLE
 // when the flush of the renamed file fails.
 ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file);

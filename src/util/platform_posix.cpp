@@ -141,6 +141,10 @@ int platform_path_identity(const char* path, FileIdentity* identity) {
     return 1;
 }
 
+int platform_folder_folds_case(const char*) {
+    return 0;
+}
+
 int platform_same_file(PlatformFile file, const char* path) {
     struct stat held, named;
     return sys_fstat(static_cast<int>(file), &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&

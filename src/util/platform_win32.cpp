@@ -435,6 +435,32 @@ static int long_path(const char* path, std::wstring* wide) {
     return 1;
 }
 
+// The query of a folder's letter-case rule and its answer, spelled out for
+// headers that lack them.
+static const FILE_INFO_BY_HANDLE_CLASS CASE_SENSITIVE_INFO = static_cast<FILE_INFO_BY_HANDLE_CLASS>(23);
+static const ULONG CASE_SENSITIVE_FOLDER = 0x1;
+
+int platform_folder_folds_case(const char* folder) {
+    static std::string asked;
+    static int folds = 1;
+    if (!asked.empty() && asked == folder) return folds;
+    asked = folder;
+    folds = 1;
+    // A file system or a system that cannot say folds, as Windows always has.
+    std::wstring wide;
+    HANDLE opened = long_path(folder, &wide) ? CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                                             : INVALID_HANDLE_VALUE;
+    if (opened == INVALID_HANDLE_VALUE) return folds;
+    ULONG flags = 0;
+    if (GetFileInformationByHandleEx(opened, CASE_SENSITIVE_INFO, &flags, sizeof flags) &&
+        (flags & CASE_SENSITIVE_FOLDER))
+        folds = 0;
+    CloseHandle(opened);
+    return folds;
+}
+
 PathKind platform_path_kind(const char* path) {
     std::wstring wide;
     if (!long_path(path, &wide)) return PATH_MISSING;
@@ -717,6 +743,19 @@ static int flush_path(const char* path) {
     return flushed;
 }
 
+// Whether a refusal of access to replace the file at `target` (its long
+// form) lasts: an indexer or a scanner that holds the file makes an open for
+// deletion fail with a sharing violation, a missing right with a denial.
+static int lacks_delete_right(const std::wstring& target) {
+    HANDLE probe = CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        return 0;
+    }
+    return GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file) {
     const ULONGLONG deadline = GetTickCount64() + BUSY_RETRY_MS;
     std::wstring target;
@@ -736,6 +775,7 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
             return flushed ? REPLACE_DONE : REPLACE_NOT_DURABLE;
         }
         if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+        if (error == ERROR_ACCESS_DENIED && lacks_delete_right(target)) return REPLACE_DENIED;
         if (!is_busy(error) || GetTickCount64() >= deadline) break;
         Sleep(BUSY_PAUSE_MS);
     }
@@ -761,6 +801,7 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
             return flush_path(target_path) ? REPLACE_DONE : REPLACE_NOT_DURABLE;
         DWORD error = GetLastError();
         if (!is_busy(error)) return REPLACE_FAILED;
+        if (error == ERROR_ACCESS_DENIED && lacks_delete_right(target)) return REPLACE_DENIED;
         if (GetTickCount64() >= deadline) return REPLACE_IN_USE;
         Sleep(BUSY_PAUSE_MS);
         compare = 1;
