@@ -714,6 +714,14 @@ TEST(WindowsCodePage932, NamesEndingInALoneLeadByteAreRefused) {
     REQUIRE_CODE_PAGE(932);
     for (const char* name : {"\x83", "a\x83", "\x83\x5C\x83"}) EXPECT_FALSE(piece_allowed(name));
     for (const char* name : {"\x83\x5C", "a\x83\x40", "COM\xB9"}) EXPECT_TRUE(piece_allowed(name));
+    // The second byte of "\u30C2" is "a", which upper-casing leaves alone;
+    // the full-width "\uFF41" has a capital of the same length.
+    for (const auto& c : std::vector<std::pair<std::string, std::string>>{{"\x83\x61x", "\x83\x61X"},
+                                                                          {"\x82\x81", "\x82\x60"}}) {
+        std::string key(c.first.size(), '\0');
+        key.resize(platform_name_key(c.first.data(), c.first.size(), &key[0]));
+        EXPECT_EQ(key, c.second) << c.first;
+    }
     ScratchFolder scratch;
     write_file(scratch / "pkg", build_package({{"a\x83", bytes_of("x")}}));
     ToolRun run = run_tool({"/E", "pkg", "out"}, scratch.path);

@@ -71,8 +71,8 @@ const char* platform_next_character(const char* c);
 // them), as 8-bit text in the encoding every path of the tool is in, stored
 // in `arguments`, with `exact[i]` 1 when argument i came through whole.
 // POSIX: `given` as it is, every argument exact. Windows: the C runtime's
-// UTF-16 arguments, split by the same rules, converted to the ANSI code page without
-// best-fit mapping: the C runtime's own copy turns a character the code
+// UTF-16 arguments (split by the rules that split `given`), converted to
+// the ANSI code page without best-fit mapping: the C runtime's own copy turns a character the code
 // page lacks into a look-alike (an "Ł" into an "L") or a '?', and so
 // names a file nobody typed. Such a character becomes '?' here and
 // the argument is not exact.

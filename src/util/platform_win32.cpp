@@ -1080,38 +1080,52 @@ static int character_bytes(const wchar_t* character, int units, char* out, int o
     return lossy ? 0 : size;
 }
 
-// Upper-cases the `length` bytes at `text` in place, as the file system
-// compares names: by the invariant upper-case mapping of their UTF-16 form
-// (kernel32's, not user32's CharUpperBuff). A character whose upper case the
-// code page lacks, or holds in a different number of bytes, stays as it is;
-// text that does not convert whole has only A-Z upper-cased.
-static void upper_case(char* text, size_t length) {
-    size_t ascii = 0;
-    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ascii++;
-    upper_case_ascii(text, length);
-    if (ascii == length) return;
+// Upper-cases `text` through its UTF-16 form, as upper_case says; 0 when it
+// does not convert whole.
+static int upper_case_through_utf16(char* text, size_t length) {
     const int size = static_cast<int>(length);
     const int wide_size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, size, nullptr, 0);
-    if (wide_size <= 0) return;
+    if (wide_size <= 0) return 0;
     std::wstring wide(static_cast<size_t>(wide_size), L'\0'), upper(static_cast<size_t>(wide_size), L'\0');
     if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, size, &wide[0], wide_size) != wide_size ||
         LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.c_str(), wide_size, &upper[0], wide_size, nullptr,
                       nullptr, 0) != wide_size)
-        return;
+        return 0;
     std::string result;
     for (int i = 0; i < wide_size;) {
         const int units = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide_size ? 2 : 1;
         char original[8], upper_bytes[8];
         const int original_size = character_bytes(&wide[i], units, original, sizeof original);
         const int upper_size = character_bytes(&upper[i], units, upper_bytes, sizeof upper_bytes);
-        if (original_size <= 0) return;
+        if (original_size <= 0) return 0;
         if (upper_size == original_size)
             result.append(upper_bytes, static_cast<size_t>(upper_size));
         else
             result.append(original, static_cast<size_t>(original_size));
         i += units;
     }
-    if (result.size() == length) memcpy(text, result.data(), length);
+    if (result.size() != length) return 0;
+    memcpy(text, result.data(), length);
+    return 1;
+}
+
+// Upper-cases the `length` bytes at `text` in place, as the file system
+// compares names: by the invariant upper-case mapping of their UTF-16 form
+// (kernel32's, not user32's CharUpperBuff). A character whose upper case the
+// code page lacks, or holds in a different number of bytes, stays as it is;
+// text that does not convert whole has only A-Z upper-cased, where they
+// stand as characters of their own (a double-byte character's second byte
+// may be one of a-z).
+static void upper_case(char* text, size_t length) {
+    size_t ascii = 0;
+    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ascii++;
+    if (ascii == length || !upper_case_through_utf16(text, length)) {
+        for (size_t i = 0; i < length;) {
+            const size_t step = IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < length ? 2 : 1;
+            if (step == 1) upper_case_ascii(text + i, 1);
+            i += step;
+        }
+    }
 }
 
 size_t platform_name_key(const char* piece, size_t length, char* key) {
