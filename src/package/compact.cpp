@@ -84,10 +84,12 @@ static int replace_package(const CompactionPlan* plan, const char* real_path) {
         // After the rename the package is the compacted one; only the
         // folder's record of it may not be on disk yet.
         if (replaced == REPLACE_IN_USE) report("Data file %s is in use\n", state.package_path);
+        if (replaced == REPLACE_DENIED) report("No right to delete data file %s\n", state.package_path);
         if (replaced == REPLACE_FAILED) report("Can't write data file %s\n", state.package_path);
         if (replaced == REPLACE_NOT_DURABLE) report("Can't sync folder of %s\n", state.package_path);
     }
-    if ((replaced == REPLACE_FAILED || replaced == REPLACE_IN_USE) && !platform_remove_file(temporary_path))
+    if ((replaced == REPLACE_FAILED || replaced == REPLACE_IN_USE || replaced == REPLACE_DENIED) &&
+        !platform_remove_file(temporary_path))
         report("Can't remove file %s\n", temporary_path);
     platform_interrupt_resume();
     return replaced == REPLACE_DONE;

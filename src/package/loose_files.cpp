@@ -236,7 +236,7 @@ static LooseResult find_loose_file(char* path, PlatformFile* file, uint64_t* siz
     // at once whether anything is there: most entries of a sparse folder
     // then cost no call at all. Until one is listed, the exact open decides.
     char real[LOOSE_PATH_BUFFER];
-    const int look_up = !platform_names_fold();
+    const int look_up = !platform_folder_folds_case(package_state.folder_path);
     CaseFound seen = look_up && !package_state.loose_lookup.folders.empty() ? find_in_listings(path, real, 0)
                                                                             : CASE_UNLISTED;
     if (seen == CASE_EXACT || seen == CASE_UNLISTED) {
@@ -321,6 +321,11 @@ static void walk_item(const std::string& relative, const char* name, ItemKind ki
                       std::vector<UntrackedLine>* lines) {
     const PackageState& state = package_state;
     std::string item_path = relative + name;
+    // A name that no path leads back to is shown, never opened or entered.
+    if (kind == ITEM_UNNAMED) {
+        lines->push_back(untracked_line(item_path, '!'));
+        return;
+    }
     // A link to a folder may lead above the folder, or round in a circle.
     if (kind == ITEM_FOLDER && !is_link) pending->push_back(item_path + PATH_SEPARATOR);
     if (kind != ITEM_FILE) return;
@@ -385,6 +390,7 @@ int list_untracked_files() {
             print_line("? %10s %10s %s\n", "", "", line.shown.c_str());
         else
             print_line("! %10s %10s %s\n", "", "", line.shown.c_str());
+        if (line.mark == '!') all_read = 0;
     }
     return all_read;
 }

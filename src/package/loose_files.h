@@ -115,8 +115,9 @@ void take_loose_file(const char* path);
 // regular file (or link to one) below package_state.folder_path that no
 // taken path names and that is not the package itself, and a line
 // "! ... name" for each sub-folder that cannot be read ("." for the folder
-// itself). Names run from the folder, with backslashes between pieces. A
-// link to a folder is not followed. Memory grows with the names printed
+// itself) and each item whose name leads back to no file (ITEM_UNNAMED).
+// Names run from the folder, with backslashes between pieces. A link to a
+// folder is not followed. Memory grows with the names printed
 // and the folders still to visit, not with the files passed over. Returns
 // 0 when a '!' line was printed.
 int list_untracked_files();

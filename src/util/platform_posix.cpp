@@ -141,6 +141,16 @@ int platform_path_identity(const char* path, FileIdentity* identity) {
     return 1;
 }
 
+int platform_folder_folds_case(const char*) {
+    return 0;
+}
+
+int platform_same_file(PlatformFile file, const char* path) {
+    struct stat held, named;
+    return sys_fstat(static_cast<int>(file), &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
 OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
     int fd;
     OpenResult opened = open_regular(path, O_RDONLY, &fd, size);
