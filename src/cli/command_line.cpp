@@ -17,7 +17,17 @@ const char USAGE_TEXT[] =
     "/p - group files\n"
     "/u - group changed files\n"
     "/l - list files\n"
-    "/c - compact the package\n";
+    "/c - compact the package\n"
+    "/h - show this text\n"
+    "/v - show the version\n"
+    "\n"
+    "vantrel.exe /e dpk_file extract_path\n"
+    "vantrel.exe /p dpk_file extract_path\n"
+    "vantrel.exe /u dpk_file extract_path\n"
+    "vantrel.exe /l dpk_file [extract_path]\n"
+    "vantrel.exe /c dpk_file\n"
+    "vantrel.exe --help | -h | /? | /h\n"
+    "vantrel.exe --version | -V | /v\n";
 
 enum Operation {
     OPERATION_NONE,
@@ -25,7 +35,9 @@ enum Operation {
     OPERATION_GROUP,
     OPERATION_UPDATE,
     OPERATION_LIST,
-    OPERATION_COMPACT
+    OPERATION_COMPACT,
+    OPERATION_HELP,
+    OPERATION_VERSION
 };
 
 // Each option, and how many arguments (the option included) it takes.
@@ -41,6 +53,31 @@ static const OptionRule OPTION_RULES[] = {{"/E", OPERATION_EXPAND, 3, 3},
                                           {"/U", OPERATION_UPDATE, 3, 3},
                                           {"/L", OPERATION_LIST, 2, 3},
                                           {"/C", OPERATION_COMPACT, 2, 2}};
+
+// The spellings that ask for help or the version, each alone on the command
+// line. The two-byte ones with a slash are options like the others and take
+// either letter case; the others are taken as written, as other tools take
+// them.
+struct InformationRule {
+    const char* spelling;
+    Operation operation;
+};
+
+static const InformationRule INFORMATION_RULES[] = {{"--help", OPERATION_HELP},
+                                                    {"-h", OPERATION_HELP},
+                                                    {"/?", OPERATION_HELP},
+                                                    {"/H", OPERATION_HELP},
+                                                    {"/h", OPERATION_HELP},
+                                                    {"--version", OPERATION_VERSION},
+                                                    {"-V", OPERATION_VERSION},
+                                                    {"/V", OPERATION_VERSION},
+                                                    {"/v", OPERATION_VERSION}};
+
+static Operation recognise_information(const char* argument) {
+    for (const InformationRule& rule : INFORMATION_RULES)
+        if (strcmp(argument, rule.spelling) == 0) return rule.operation;
+    return OPERATION_NONE;
+}
 
 // Upper-cases a to z only, so that the result never depends on the locale.
 // An option taken with the wrong number of arguments is no option.
@@ -103,6 +140,8 @@ static int run_operation(Operation operation, int has_folder) {
             return compact_package();
         case OPERATION_EXPAND:
             return open_package_mapped() && expand_package(state.folder_path);
+        case OPERATION_HELP:
+        case OPERATION_VERSION:
         case OPERATION_NONE:
             break;
     }
@@ -112,6 +151,14 @@ static int run_operation(Operation operation, int has_folder) {
 int run_command_line(int argument_count, const char* const* arguments, const char* exact) {
     // Counted without the program's own name.
     const int given = argument_count - 1;
+    if (given == 1 && recognise_information(arguments[1]) == OPERATION_HELP) {
+        fputs(USAGE_TEXT, stdout);
+        return 0;
+    }
+    if (given == 1 && recognise_information(arguments[1]) == OPERATION_VERSION) {
+        print_line("vantrel %s\n", VANTREL_VERSION);
+        return 0;
+    }
     Operation operation = given >= 2 && given <= 3 ? recognise_option(arguments[1], given) : OPERATION_NONE;
     if (operation == OPERATION_NONE) {
         fputs(USAGE_TEXT, stdout);
