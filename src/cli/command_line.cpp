@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../package/compact.h"
+#include "../package/entry_output.h"
 #include "../package/expand.h"
 #include "../package/group.h"
 #include "../package/list.h"
@@ -18,6 +19,7 @@ const char USAGE_TEXT[] =
     "/u - group changed files\n"
     "/l - list files\n"
     "/c - compact the package\n"
+    "/o - write one file to standard output\n"
     "/h - show this text\n"
     "/v - show the version\n"
     "\n"
@@ -26,6 +28,7 @@ const char USAGE_TEXT[] =
     "vantrel.exe /u dpk_file extract_path\n"
     "vantrel.exe /l dpk_file [extract_path]\n"
     "vantrel.exe /c dpk_file\n"
+    "vantrel.exe /o dpk_file name\n"
     "vantrel.exe --help | -h | /? | /h\n"
     "vantrel.exe --version | -V | /v\n";
 
@@ -36,6 +39,7 @@ enum Operation {
     OPERATION_UPDATE,
     OPERATION_LIST,
     OPERATION_COMPACT,
+    OPERATION_OUTPUT,
     OPERATION_HELP,
     OPERATION_VERSION
 };
@@ -52,7 +56,8 @@ static const OptionRule OPTION_RULES[] = {{"/E", OPERATION_EXPAND, 3, 3},
                                           {"/P", OPERATION_GROUP, 3, 3},
                                           {"/U", OPERATION_UPDATE, 3, 3},
                                           {"/L", OPERATION_LIST, 2, 3},
-                                          {"/C", OPERATION_COMPACT, 2, 2}};
+                                          {"/C", OPERATION_COMPACT, 2, 2},
+                                          {"/O", OPERATION_OUTPUT, 3, 3}};
 
 // The spellings that ask for help or the version, each alone on the command
 // line. The two-byte ones with a slash are options like the others and take
@@ -127,7 +132,8 @@ static int resolve_argument(const char* argument, int exact, char* out, int is_f
     return resolved;
 }
 
-static int run_operation(Operation operation, int has_folder) {
+// `names` are the arguments after the paths: /O's name.
+static int run_operation(Operation operation, int has_folder, const char* const* names) {
     PackageState& state = package_state;
     switch (operation) {
         case OPERATION_GROUP:
@@ -140,6 +146,8 @@ static int run_operation(Operation operation, int has_folder) {
             return compact_package();
         case OPERATION_EXPAND:
             return open_package_mapped() && expand_package(state.folder_path);
+        case OPERATION_OUTPUT:
+            return output_entry(names[0]);
         case OPERATION_HELP:
         case OPERATION_VERSION:
         case OPERATION_NONE:
@@ -159,14 +167,24 @@ int run_command_line(int argument_count, const char* const* arguments, const cha
         print_line("vantrel %s\n", VANTREL_VERSION);
         return 0;
     }
-    Operation operation = given >= 2 && given <= 3 ? recognise_option(arguments[1], given) : OPERATION_NONE;
+    Operation operation = given >= 2 ? recognise_option(arguments[1], given) : OPERATION_NONE;
     if (operation == OPERATION_NONE) {
         fputs(USAGE_TEXT, stdout);
         return -1;
     }
     PackageState& state = package_state;
-    const int has_folder = given == 3;
+    // /O's third argument is an entry's name, not a folder.
+    const int has_folder = given >= 3 && operation != OPERATION_OUTPUT;
+    const int first_name = operation == OPERATION_OUTPUT ? 3 : 4;
     if (has_folder && !resolve_argument(arguments[3], !exact || exact[3], state.folder_path, 1)) return -1;
     if (!resolve_argument(arguments[2], !exact || exact[2], state.package_path, 0)) return -1;
-    return run_operation(operation, has_folder) ? 0 : -1;
+    // A name that did not come through whole would select entries nobody
+    // named.
+    for (int i = first_name; i < argument_count; i++)
+        if (exact && !exact[i]) {
+            if (operation == OPERATION_OUTPUT) send_lines_to_standard_error();
+            print_line("Path %s has characters outside code page %u\n", arguments[i], platform_code_page());
+            return -1;
+        }
+    return run_operation(operation, has_folder, arguments + first_name) ? 0 : -1;
 }

@@ -96,6 +96,11 @@ int platform_names_fold();
 // ignored) instead of ending the process; the caller sees it on the stream.
 void platform_start_console();
 
+// Puts standard output into binary mode, for a run that writes a file's
+// bytes there: Windows would otherwise turn each line feed into CR LF and
+// stop a reader at a byte 0x1A. Nothing to do on POSIX systems.
+void platform_binary_output();
+
 // Makes `path` absolute on its text alone: a relative path is joined to the
 // working directory, "." and ".." pieces are folded, no link is followed and
 // the path need not exist. An empty path gives the working directory. Writes

@@ -70,6 +70,8 @@ int platform_current_folder(char* out, size_t out_size) {
     return getcwd(out, out_size) != nullptr;
 }
 
+void platform_binary_output() {}
+
 int platform_full_path(const char* path, char* out, size_t out_size, int* too_long) {
     *too_long = 0;
     std::string joined;

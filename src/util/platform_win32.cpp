@@ -178,6 +178,11 @@ void platform_start_console() {
     SetConsoleCtrlHandler(undo_on_console_event, TRUE);
 }
 
+void platform_binary_output() {
+    fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
 void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path) {
     EnterCriticalSection(write_guard());
     cleanup_file = handle_of(file);

@@ -29,7 +29,8 @@ static std::wstring widened(const std::string& text) {
     return wide;
 }
 
-static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder);
+static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder,
+                        int split = 0);
 
 ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
     std::vector<std::wstring> wide;
@@ -41,7 +42,18 @@ ToolRun run_tool_wide(const std::vector<std::wstring>& arguments, const fs::path
     return run_wide(widened(tool_path()), arguments, folder);
 }
 
-static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder) {
+// The bytes read from `from` until its writers are gone, the CR of each
+// CR LF dropped into `lines`.
+static void read_all(HANDLE from, std::string* raw, std::string* lines) {
+    char buffer[4096];
+    DWORD got;
+    while (ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got > 0) raw->append(buffer, got);
+    for (size_t i = 0; i < raw->size(); i++)
+        if (!((*raw)[i] == '\r' && i + 1 < raw->size() && (*raw)[i + 1] == '\n')) *lines += (*raw)[i];
+}
+
+static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder,
+                        int split) {
     std::wstring command_line = quoted(binary);
     for (const std::wstring& argument : arguments) command_line += L" " + quoted(argument);
 
@@ -49,6 +61,11 @@ static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstri
     HANDLE read_end, write_end;
     if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return ToolRun{-1, "pipe failed", ""};
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE error_read = nullptr, error_write = write_end;
+    if (split) {
+        if (!CreatePipe(&error_read, &error_write, &inheritable, 0)) return ToolRun{-1, "pipe failed", "", ""};
+        SetHandleInformation(error_read, HANDLE_FLAG_INHERIT, 0);
+    }
     HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                   OPEN_EXISTING, 0, nullptr);
     STARTUPINFOW startup = {};
@@ -56,7 +73,7 @@ static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstri
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = no_input;
     startup.hStdOutput = write_end;
-    startup.hStdError = write_end;
+    startup.hStdError = error_write;
     PROCESS_INFORMATION child;
     // A detached process has no console, so the tool's key wait never waits.
     // Under wine, a start now and then fails while the tool never ran, when
@@ -72,22 +89,26 @@ static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstri
         fprintf(stderr, "starting the tool failed with error %lu (try %d of %d)\n", start_error, attempt + 1, SPAWN_ATTEMPTS);
     }
     CloseHandle(write_end);
+    if (split) CloseHandle(error_write);
     CloseHandle(no_input);
     if (!started) {
         CloseHandle(read_end);
+        if (split) CloseHandle(error_read);
         return ToolRun{-1, "spawn failed, error " + std::to_string(start_error), ""};
     }
-    ToolRun run{-1, "", ""};
-    std::thread reader([&] {
-        char buffer[4096];
-        DWORD got;
-        while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) run.raw_output.append(buffer, got);
+    ToolRun run{-1, "", "", ""};
+    std::string raw_error;
+    std::thread reader([&] { read_all(read_end, &run.raw_output, &run.output); });
+    std::thread error_reader([&] {
+        if (split) read_all(error_read, &raw_error, &run.error_output);
     });
     if (WaitForSingleObject(child.hProcess, TOOL_TIME_LIMIT_MS) == WAIT_TIMEOUT) {
         TerminateProcess(child.hProcess, 1000);
         WaitForSingleObject(child.hProcess, INFINITE);
     }
     reader.join();
+    error_reader.join();
+    if (split) CloseHandle(error_read);
     DWORD status = 1000;
     GetExitCodeProcess(child.hProcess, &status);
     CloseHandle(child.hProcess);
@@ -96,13 +117,16 @@ static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstri
     // The exit status -1 is 255 to a POSIX shell; one number keeps the
     // expectations the same on both systems.
     run.status = status == 0xFFFFFFFFu ? 255 : static_cast<int>(status);
-    for (size_t i = 0; i < run.raw_output.size(); i++)
-        if (!(run.raw_output[i] == '\r' && i + 1 < run.raw_output.size() && run.raw_output[i + 1] == '\n'))
-            run.output += run.raw_output[i];
     return run;
 }
 
 ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder) {
     return run_binary(tool_path(), arguments, folder);
+}
+
+ToolRun run_tool_split(const std::vector<std::string>& arguments, const fs::path& folder) {
+    std::vector<std::wstring> wide;
+    for (const std::string& argument : arguments) wide.push_back(widened(argument));
+    return run_wide(widened(tool_path()), wide, folder, 1);
 }
 #endif
