@@ -5,10 +5,11 @@
 
 static const char USAGE[] =
     "Usage: vantrel.exe [option] dpk_file extract_path\nOption:\n/e - expand files\n/p - group files\n"
-    "/u - group changed files\n/l - list files\n/c - compact the package\n/o - write one file to standard output\n"
+    "/u - group changed files\n/l - list files\n/c - compact the package\n/r - restore files\n/o - write one file to standard output\n"
     "/h - show this text\n"
     "/v - show the version\n\nvantrel.exe /e dpk_file extract_path\nvantrel.exe /p dpk_file extract_path\n"
-    "vantrel.exe /u dpk_file extract_path\nvantrel.exe /l dpk_file [extract_path]\nvantrel.exe /c dpk_file\nvantrel.exe /o dpk_file name\n"
+    "vantrel.exe /u dpk_file extract_path\nvantrel.exe /l dpk_file [extract_path]\nvantrel.exe /c dpk_file\nvantrel.exe /r dpk_file extract_path [name ...]\n"
+    "vantrel.exe /o dpk_file name\n"
     "vantrel.exe --help | -h | /? | /h\nvantrel.exe --version | -V | /v\n";
 
 // /E, /P and /U take a package and a folder, /L a package and maybe a

@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "../package/group.h"
 #include "../package/list.h"
 #include "../package/package_state.h"
+#include "../package/restore.h"
 #include "../util/console.h"
 
 const char USAGE_TEXT[] =
@@ -19,6 +21,7 @@ const char USAGE_TEXT[] =
     "/u - group changed files\n"
     "/l - list files\n"
     "/c - compact the package\n"
+    "/r - restore files\n"
     "/o - write one file to standard output\n"
     "/h - show this text\n"
     "/v - show the version\n"
@@ -28,6 +31,7 @@ const char USAGE_TEXT[] =
     "vantrel.exe /u dpk_file extract_path\n"
     "vantrel.exe /l dpk_file [extract_path]\n"
     "vantrel.exe /c dpk_file\n"
+    "vantrel.exe /r dpk_file extract_path [name ...]\n"
     "vantrel.exe /o dpk_file name\n"
     "vantrel.exe --help | -h | /? | /h\n"
     "vantrel.exe --version | -V | /v\n";
@@ -39,6 +43,7 @@ enum Operation {
     OPERATION_UPDATE,
     OPERATION_LIST,
     OPERATION_COMPACT,
+    OPERATION_RESTORE,
     OPERATION_OUTPUT,
     OPERATION_HELP,
     OPERATION_VERSION
@@ -57,6 +62,7 @@ static const OptionRule OPTION_RULES[] = {{"/E", OPERATION_EXPAND, 3, 3},
                                           {"/U", OPERATION_UPDATE, 3, 3},
                                           {"/L", OPERATION_LIST, 2, 3},
                                           {"/C", OPERATION_COMPACT, 2, 2},
+                                          {"/R", OPERATION_RESTORE, 3, INT_MAX},
                                           {"/O", OPERATION_OUTPUT, 3, 3}};
 
 // The spellings that ask for help or the version, each alone on the command
@@ -132,8 +138,8 @@ static int resolve_argument(const char* argument, int exact, char* out, int is_f
     return resolved;
 }
 
-// `names` are the arguments after the paths: /O's name.
-static int run_operation(Operation operation, int has_folder, const char* const* names) {
+// `names` are the arguments after the paths: /O's name, /R's names.
+static int run_operation(Operation operation, int has_folder, const char* const* names, int name_count) {
     PackageState& state = package_state;
     switch (operation) {
         case OPERATION_GROUP:
@@ -146,6 +152,8 @@ static int run_operation(Operation operation, int has_folder, const char* const*
             return compact_package();
         case OPERATION_EXPAND:
             return open_package_mapped() && expand_package(state.folder_path);
+        case OPERATION_RESTORE:
+            return restore_package(names, name_count);
         case OPERATION_OUTPUT:
             return output_entry(names[0]);
         case OPERATION_HELP:
@@ -186,5 +194,6 @@ int run_command_line(int argument_count, const char* const* arguments, const cha
             print_line("Path %s has characters outside code page %u\n", arguments[i], platform_code_page());
             return -1;
         }
-    return run_operation(operation, has_folder, arguments + first_name) ? 0 : -1;
+    const int name_count = argument_count > first_name ? argument_count - first_name : 0;
+    return run_operation(operation, has_folder, arguments + first_name, name_count) ? 0 : -1;
 }

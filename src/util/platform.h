@@ -171,6 +171,10 @@ enum PathKind { PATH_MISSING, PATH_FILE, PATH_FOLDER };
 // Anything that exists and is not a folder counts as a file.
 PathKind platform_path_kind(const char* path);
 
+// 1 when the last piece of `path` is a symbolic link (Windows: a reparse
+// point), dangling or not; links before it are followed.
+int platform_is_link(const char* path);
+
 // Reads exactly `size` bytes at `offset`; 0 on an error or on end of file
 // before `size` bytes.
 int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t size);

@@ -218,6 +218,11 @@ PathKind platform_path_kind(const char* path) {
     return S_ISDIR(info.st_mode) ? PATH_FOLDER : PATH_FILE;
 }
 
+int platform_is_link(const char* path) {
+    struct stat info;
+    return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t size) {
     char* bytes = static_cast<char*>(buffer);
     while (size > 0) {

@@ -349,6 +349,11 @@ static int long_path(const char* path, std::wstring* wide) {
     return 1;
 }
 
+int platform_is_link(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 PathKind platform_path_kind(const char* path) {
     std::wstring wide;
     if (!long_path(path, &wide)) return PATH_MISSING;

@@ -1,0 +1,229 @@
+#include "restore.h"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "../util/console.h"
+#include "entry_match.h"
+#include "expand.h"
+#include "loose_compare.h"
+#include "loose_files.h"
+#include "loose_sharing.h"
+#include "package_state.h"
+
+// Room for the loose file's folder and a temporary name.
+static const size_t REPLACEMENT_PATH_BUFFER = LOOSE_PATH_BUFFER + 16;
+static const int REPLACEMENT_NAME_TRIES = 64;
+
+// Creates the loose file at `path`, where nothing stands, as expand
+// creates it: exclusively, removed by an interrupt from its create on.
+static CreateResult create_restored_file(const char* path, PlatformFile* file) {
+    return platform_create_new_removed_on_interrupt(path, NO_FILE, 0, file);
+}
+
+// Creates, exclusively, a file under a name no file has, in the folder of
+// `path`, into `temporary` (REPLACEMENT_PATH_BUFFER bytes), removed by an
+// interrupt from its create on.
+static CreateResult create_replacement(const char* path, char* temporary, PlatformFile* file) {
+    const char* name = path;
+    for (const char* c = platform_next_separator(path); c; c = platform_next_separator(c + 1)) name = c + 1;
+    const int folder_length = static_cast<int>(name - path);
+    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    CreateResult created = CREATE_FAILED;
+    for (int attempt = 0; attempt < REPLACEMENT_NAME_TRIES; attempt++) {
+        seed = seed * 6364136223846793005u + 1442695040888963407u;
+        snprintf(temporary, REPLACEMENT_PATH_BUFFER, "%.*s.%08x.vtmp", folder_length, path,
+                 static_cast<unsigned>(seed >> 32));
+        created = platform_create_new_removed_on_interrupt(temporary, NO_FILE, 0, file);
+        if (created != CREATE_EXISTS) break;
+    }
+    return created;
+}
+
+// Puts the closed file at `temporary` in the place of `path`.
+static int rename_replacement(const char* temporary, const char* path) {
+    PlatformFile unused = NO_FILE;
+    return platform_replace_file(temporary, path, &unused) != REPLACE_FAILED;
+}
+
+static int remove_restored_file(const char* path) {
+    return platform_remove_file(path);
+}
+
+// After fill_entry_file: the message for a file not written whole, which
+// has been removed. EXTRACT_PACKAGE_FAILED when the package itself could
+// not be read, which puts every later entry in doubt.
+static ExtractResult report_unwritten(CopyResult written, const char* path) {
+    if (written == COPY_WRITE_FAILED) {
+        report("Can't write file %s\n", path);
+        return EXTRACT_FAILED;
+    }
+    report("Can't read file %s\n", package_state.package_path);
+    return EXTRACT_PACKAGE_FAILED;
+}
+
+// Where no file stands at `path`: created as expand creates it. A link
+// there, dangling or to a folder, is removed first and never followed; a
+// folder or anything else is left and refused.
+static ExtractResult create_missing(const char* path, uint32_t index, DataEntry entry) {
+    PackageState& state = package_state;
+    make_parent_folders(path, &state.folder_walk);
+    PlatformFile file;
+    CreateResult created = create_restored_file(path, &file);
+    if (created == CREATE_EXISTS && platform_is_link(path) && remove_restored_file(path))
+        created = create_restored_file(path, &file);
+    if (created != CREATE_DONE) {
+        report("Can't create file %s\n", path);
+        return EXTRACT_FAILED;
+    }
+    loose_file_shared(file, index, state.folder_path, path);
+    CopyResult written = fill_entry_file(file, entry);
+    if (written != COPY_DONE) remove_restored_file(path);
+    platform_interrupt_cleanup(NO_FILE, 0, nullptr);
+    if (written != COPY_DONE) return report_unwritten(written, path);
+    report("%s\n", path);
+    return EXTRACT_DONE;
+}
+
+// Where the loose file `old` at `path` differs: the entry's bytes go to a
+// new file beside it, with its permission bits, which then takes its name
+// in one step, so that the path names the old file or the new one, whole,
+// at every moment. A link at the path is replaced, its target never
+// written.
+static ExtractResult replace_different(const char* path, PlatformFile old, DataEntry entry) {
+    char temporary[REPLACEMENT_PATH_BUFFER];
+    PlatformFile file;
+    if (create_replacement(path, temporary, &file) != CREATE_DONE) {
+        report("Can't create file %s\n", path);
+        return EXTRACT_FAILED;
+    }
+    CopyResult written = COPY_DONE;
+    if (!platform_copy_access(old, file)) {
+        platform_close(file);
+        written = COPY_WRITE_FAILED;
+    } else {
+        written = fill_entry_file(file, entry);
+    }
+    if (written != COPY_DONE) {
+        remove_restored_file(temporary);
+        platform_interrupt_cleanup(NO_FILE, 0, nullptr);
+        return report_unwritten(written, path);
+    }
+    // Once the rename may have happened, the temporary name is gone or is
+    // the loose file's: the interrupt must not remove anything then.
+    platform_interrupt_hold();
+    const int renamed = rename_replacement(temporary, path);
+    if (!renamed) remove_restored_file(temporary);
+    platform_interrupt_resume();
+    if (!renamed) {
+        report("Can't write file %s\n", path);
+        return EXTRACT_FAILED;
+    }
+    report("%s\n", path);
+    return EXTRACT_DONE;
+}
+
+static ExtractResult restore_entry(uint32_t index, const NameEntry* name, DataEntry entry) {
+    PackageState& state = package_state;
+    char path[LOOSE_PATH_BUFFER];
+    LoosePathResult formed = make_loose_path(state.folder_path, name, path);
+    if (formed != LOOSE_PATH_OK) {
+        report(formed == LOOSE_PATH_BAD_NAME ? "Bad entry name %s\n" : "Path too long %s\n", path);
+        return EXTRACT_FAILED;
+    }
+    PlatformFile loose;
+    uint64_t loose_size;
+    switch (open_loose_file(path, index, &loose, &loose_size)) {
+        case LOOSE_AMBIGUOUS:
+            report("Ambiguous loose file %s\n", path);
+            return EXTRACT_FAILED;
+        case LOOSE_UNREADABLE:
+            report("Can't read file %s\n", path);
+            return EXTRACT_FAILED;
+        case LOOSE_SHARED:
+            report("Bad entry name %s\n", path);
+            return EXTRACT_FAILED;
+        case LOOSE_MISSING:
+            if (entry_lies_in_file(entry, state.package_size)) return create_missing(path, index, entry);
+            report("Bad entry data %s\n", path);
+            return EXTRACT_FAILED;
+        case LOOSE_FOUND:
+            break;
+    }
+    ExtractResult restored = EXTRACT_DONE;
+    if (!entry_lies_in_file(entry, state.package_size)) {
+        report("Bad entry data %s\n", path);
+        restored = EXTRACT_FAILED;
+    } else {
+        switch (compare_with_entry(loose, loose_size, entry)) {
+            case COMPARE_SAME:
+                break;
+            case COMPARE_DIFFERENT:
+                restored = replace_different(path, loose, entry);
+                break;
+            case COMPARE_LOOSE_FAILED:
+                report("Can't read file %s\n", path);
+                restored = EXTRACT_FAILED;
+                break;
+            case COMPARE_PACKAGE_FAILED:
+                report("Can't read file %s\n", state.package_path);
+                restored = EXTRACT_PACKAGE_FAILED;
+                break;
+        }
+    }
+    platform_close(loose);
+    return restored;
+}
+
+// Which entries the names select (all of them when none is given), each
+// name that selects none reported. Returns 0 when some name selected none.
+static int select_entries(const char* const* names, int name_count, std::vector<char>* selected) {
+    const PackageState& state = package_state;
+    selected->assign(state.header.entry_count, name_count == 0);
+    std::vector<char> used(static_cast<size_t>(name_count), 0);
+    for (uint32_t i = 0; i < state.header.entry_count && name_count > 0; i++) {
+        NameEntry name;
+        read_entry_name(state.name_table_view, i, &name);
+        for (int n = 0; n < name_count; n++)
+            if (name_matches_entry(names[n], name.name)) (*selected)[i] = used[static_cast<size_t>(n)] = 1;
+    }
+    int all_used = 1;
+    for (int n = 0; n < name_count; n++)
+        if (!used[static_cast<size_t>(n)]) all_used = report("No entry matches %s\n", names[n]);
+    return all_used;
+}
+
+// An entry's name as one key for all its spellings of the separator.
+static std::string name_key(const NameEntry* name) {
+    std::string key(name->name);
+    for (char& c : key)
+        if (c == '/') c = '\\';
+    return key;
+}
+
+int restore_package(const char* const* names, int name_count) {
+    PackageState& state = package_state;
+    if (!open_package(PACKAGE_READ, "Can't open dir file %s\n")) return 0;
+    if (!read_directory_block()) {
+        close_package();
+        return 0;
+    }
+    std::vector<char> selected;
+    int all_restored = select_entries(names, name_count, &selected);
+    std::unordered_set<std::string> names_done;
+    for (uint32_t i = 0; i < state.header.entry_count; i++) {
+        if (!selected[i]) continue;
+        NameEntry name;
+        read_entry_name(state.name_table_view, i, &name);
+        // Of entries of the same name the first counts, as in expand.
+        if (!names_done.insert(name_key(&name)).second) continue;
+        ExtractResult restored = restore_entry(i, &name, read_data_entry(state.data_table_view, i));
+        if (restored != EXTRACT_DONE) all_restored = 0;
+        if (restored == EXTRACT_PACKAGE_FAILED) break;
+    }
+    if (!close_package()) all_restored = 0;
+    return all_restored;
+}
