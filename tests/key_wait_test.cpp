@@ -175,6 +175,8 @@ TEST_F(KeyWaitTest, KeysTypedAheadEndOneWaitEach) {
 TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
     const std::vector<FixtureEntry> entries = {{"a", bytes_of("1")},
                                                {"small", pattern_bytes(3000, 1)},
+                                               {"next", pattern_bytes(2000, 4)},
+                                               {"third", pattern_bytes(2000, 5)},
                                                {"big", pattern_bytes(3 << 19, 2)},
                                                {"after", bytes_of("end")}};
     const Bytes whole = build_package(entries);
@@ -185,7 +187,8 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
     } cases[] = {
         {"to nothing: the tables are gone too", 0, 0},
         {"within the page of the small entry's bytes", get_row(whole, 1).offset + 1000, 0},
-        {"within the large entry's bytes", get_row(whole, 2).offset + 600000, 1},
+        {"within the bytes of the entry after next, read in one block with next", get_row(whole, 3).offset + 1000, 2},
+        {"within the large entry's bytes", get_row(whole, 4).offset + 600000, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

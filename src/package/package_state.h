@@ -39,6 +39,7 @@ struct PackageState {
     uint64_t entry_block_start;               // where entry_block's bytes start in the package
     uint64_t entry_block_size;                // how many of them hold the package's bytes (0: none)
     uint64_t last_entry_end;                  // end of the entry read last (0 when none)
+    int entry_blocks_short;                   // set once a block came back short: each entry is then read alone
 
     FolderWalk folder_walk;  // expand: folders this run has made or found
 
@@ -113,10 +114,11 @@ constexpr uint64_t ENTRY_BLOCK_SIZE = 256 << 10;
 // read before it ends, or within a sector after (the gap alignment leaves),
 // is taken from a block read for it and the bytes after it, so that a run
 // of small neighbouring entries costs one read per block and not one per
-// entry; any other entry is read alone. Returns 0 when the read fails or
-// comes back short (the package is shorter than when it was opened): the
-// block's bytes cannot be vouched for, so this entry's cannot either. Also
-// 0 when the buffer cannot be allocated.
+// entry; any other entry is read alone. A block read that fails or comes
+// back short (the package is shorter than when it was opened) is made again
+// for this entry's bytes alone, and every later entry of the run is read
+// alone. Returns 0 when the entry's own bytes cannot be read whole, or the
+// buffer cannot be allocated.
 int read_entry_bytes(DataEntry entry, const unsigned char** bytes);
 
 // Drops the block read so far: after a pause (a key wait) the package may
