@@ -597,6 +597,7 @@ TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
             EXPECT_TRUE(has_call(clean.log, name)) << name;
         EXPECT_EQ(has_call(clean.log, "copy"), fault.kernel_copy);
 
+        size_t block_reads_retried = 0;
         for (size_t n = 1; n <= clean.log.calls.size() + 1; n++) {
             FaultRun faulted = expand_with_fault(n, fault.mode, fault.kernel_copy);
             const LoggedCall call = n <= clean.log.calls.size() ? clean.log.calls[n - 1] : LoggedCall{"none", ""};
@@ -617,7 +618,14 @@ TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
             EXPECT_EQ(files, complete) << "files that belong to no entry";
 
             const bool hit = n <= clean.log.calls.size() && fault_hits(fault.mode, call);
-            const ExpandFault outcome = hit ? expand_fault(call, package, clean_lines) : EXPAND_SILENT;
+            ExpandFault outcome = hit ? expand_fault(call, package, clean_lines) : EXPAND_SILENT;
+            // A block of entries that cannot be read is read again for its
+            // first entry alone, which then reads whole: nothing is lost.
+            if (outcome == EXPAND_STOPPED && faulted.log.calls.size() > n && faulted.log.calls[n].name == "read" &&
+                faulted.log.calls[n].path == call.path) {
+                outcome = EXPAND_SILENT;
+                block_reads_retried++;
+            }
             if (outcome == EXPAND_SILENT) {
                 EXPECT_EQ(faulted.run.status, 0);
                 EXPECT_EQ(lines, clean_lines);
@@ -650,6 +658,9 @@ TEST_F(FaultTest, ExpandSurvivesAFaultAtEveryCall) {
                 EXPECT_FALSE(fs::exists(clean_lines[i]));
             }
             EXPECT_EQ(failed, 1u) << faulted.run.output;
+        }
+        if (fault.mode != std::string("short")) {
+            EXPECT_GT(block_reads_retried, 0u);
         }
     }
 }
