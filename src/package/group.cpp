@@ -146,5 +146,5 @@ int group_package() {
 }
 
 int update_package() {
-    return group_loose_files(1);
+    return check_loose_folder() && group_loose_files(1);
 }

@@ -21,7 +21,9 @@ int group_package();
 
 // Groups like group_package, but a loose file that holds its entry's bytes
 // already is neither appended nor printed. When no loose file differs, the
-// package is not written at all.
+// package is not written at all. A folder that is not there (or is no
+// folder) is refused first, with "Can't find folder" (check_loose_folder),
+// and the package is not opened.
 int update_package();
 
 // Appends the loose file of `path`, the loose path of entry `index`, to the

@@ -18,6 +18,12 @@ static std::string lowered(std::string text) {
     return text;
 }
 
+int check_loose_folder() {
+    if (platform_path_kind(package_state.folder_path) != PATH_FOLDER)
+        return report("Can't find folder %s\n", package_state.folder_path);
+    return 1;
+}
+
 // The loose folder held for creating files below it, opened on first use.
 static PlatformFile creating_folder() {
     PackageState& state = package_state;
@@ -110,17 +116,19 @@ static const FolderNames* folder_names(const std::string& real_folder, int may_l
     if (known != lookup.folders.end()) return &known->second;
     if (!may_list) return nullptr;
     FolderNames& names = lookup.folders[real_folder];
-    names.readable = 0;
     PlatformFolder* folder;
     std::string path = package_state.folder_path + real_folder;
-    if (platform_open_folder(path.c_str(), &folder) != OPEN_DONE) return &names;
+    const OpenResult opened = platform_open_folder(path.c_str(), &folder);
+    // No folder there holds nothing; one that cannot be read may hold anything.
+    names.readable = opened == OPEN_MISSING;
+    if (opened != OPEN_DONE) return &names;
     FolderItem item;
     ReadItemResult read;
     while ((read = platform_read_folder(folder, &item)) == ITEM_READ)
         names.by_folded_name[lowered(item.name)].push_back(CaseName{item.name, item.kind, item.is_link});
     platform_close_folder(folder);
     // A listing cut short could hide the one variant that makes a name
-    // ambiguous: a folder not read whole finds nothing, as before.
+    // ambiguous, or the file itself: a folder not read whole is unreadable.
     names.readable = read == ITEM_END;
     if (!names.readable) names.by_folded_name.clear();
     return &names;

@@ -22,7 +22,7 @@ struct CaseName {
 // One folder's items, read once and grouped by their names with ASCII
 // letters lowered, so that a lookup finds every variant of a name at once.
 struct FolderNames {
-    int readable;  // 0 when the listing failed: nothing is found in the folder then
+    int readable;  // 0 when the listing failed: the folder may hold anything; 1 also for no folder at all
     std::unordered_map<std::string, std::vector<CaseName>> by_folded_name;
 };
 
@@ -52,6 +52,12 @@ enum LooseResult {
     LOOSE_AMBIGUOUS,   // more than one file differs from the path only in letter case, or more entries reach one
     LOOSE_SHARED       // an earlier entry's loose file under another name the system folds to it (loose_sharing.h)
 };
+
+// 1 when package_state.folder_path names a folder (or a link to one);
+// otherwise 0 after "Can't find folder" naming it. For the operations that
+// compare the folder with the package, where a mistyped folder would look
+// like one in which nothing changed.
+int check_loose_folder();
 
 // Creates the loose file at `path` (below package_state.folder_path)
 // exclusively, as platform_create_new does, by its path relative to the
