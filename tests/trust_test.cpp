@@ -38,3 +38,37 @@ TEST_F(TrustTest, FolderThatIsNotThereIsRefusedByUpdateAndList) {
         }
     }
 }
+
+// /P and /U pass over an entry with a message and still group the others;
+// any such entry makes the run end with 255, as /E and /L do.
+TEST_F(TrustTest, EveryEntryPassedOverWithAMessageFailsTheGroup) {
+    const struct {
+        const char* what;
+        std::string skipped_name;
+        std::string message;  // its line, before the path
+        int depth;            // the folder's path is made at least this long
+    } cases[] = {
+        {"a path too long", "0123456789abcdef", "Path too long ", 245},
+        {"a name that leads out of the folder", "..\\outside", "Bad entry name ", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        folder = scratch / "work";
+        // Up to exactly `depth` bytes: room for "edited" below it, not for 16 bytes.
+        while (native(folder).size() + 11 < static_cast<size_t>(c.depth)) folder /= "dddddddddd";
+        if (native(folder).size() + 1 < static_cast<size_t>(c.depth))
+            folder /= std::string(static_cast<size_t>(c.depth) - native(folder).size() - 1, 'e');
+        fs::create_directories(folder);
+        write_file(folder / "edited", bytes_of("new"));
+        std::string skipped_path = native(folder / "") + c.skipped_name;
+        if (c.skipped_name[0] == '.') skipped_path = native(folder / "../outside");
+        for (const char* option : {"/P", "/U"}) {
+            SCOPED_TRACE(option);
+            write_file(package, build_package({{c.skipped_name, bytes_of("old")}, {"edited", bytes_of("old")}}));
+            ToolRun run = tool(option);
+            EXPECT_EQ(run.status, 255);
+            EXPECT_EQ(run.output, c.message + skipped_path + "\n" + line("edited"));
+            EXPECT_EQ(get_row(read_file(package), 1).size, 3u) << "the other entry is grouped all the same";
+        }
+    }
+}

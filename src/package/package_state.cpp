@@ -24,14 +24,13 @@ void reset_package_state() {
     state.append_offset = 0;
     state.changed_only = 0;
     state.appended_count = 0;
-    state.ambiguous_count = 0;
+    state.skipped_count = 0;
     forget_entry_bytes();
     state.last_entry_end = 0;
     state.entry_blocks_short = 0;
     state.folder_walk = FolderWalk{};
     state.loose_lookup = LooseLookup{};
     state.loose_owners.clear();
-    state.shared_count = 0;
     state.creating_folder = NO_FILE;
 }
 

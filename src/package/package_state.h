@@ -33,7 +33,7 @@ struct PackageState {
     uint64_t append_offset;   // group: where the next loose file goes; only grows
     int changed_only;         // group: set for update_package, which skips loose files equal to their entries
     uint32_t appended_count;  // group: loose files appended (or emptied) so far
-    uint32_t ambiguous_count; // group: entries skipped because their loose file is ambiguous
+    uint32_t skipped_count;   // group: entries passed over with a message; any fails the run once it is written
 
     std::unique_ptr<unsigned char[]> entry_block;  // expand, /U: ENTRY_BLOCK_LIMIT bytes, read for several entries at once
     uint64_t entry_block_start;               // where entry_block's bytes start in the package
@@ -47,7 +47,6 @@ struct PackageState {
     // group, list, expand: the first entry whose loose file each file was, by
     // its identity (device, index), where names fold (loose_sharing.h)
     std::map<std::pair<uint64_t, uint64_t>, uint32_t> loose_owners;
-    uint32_t shared_count;  // group: entries skipped because an earlier entry's loose file is theirs
     // expand, and the operations that create loose files: the loose folder,
     // held to create every file below it by its relative path; NO_FILE
     // before it is open, or where files are created by whole paths
