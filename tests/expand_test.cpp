@@ -172,3 +172,33 @@ TEST_F(ExpandTest, FailedWriteRemovesThePartialFile) {
     EXPECT_FALSE(medium_left);
     EXPECT_EQ(small, pattern_bytes(1000, 1));
 }
+
+// The run holds the loose folder open and creates each file by its path
+// below it, so the descriptors it needs do not grow with the folders; links
+// to sub-folders are still followed.
+TEST_F(ExpandTest, ManyFoldersUnderATightDescriptorLimitAreAllWritten) {
+    SKIP_ON_WINDOWS("ulimit is a POSIX shell's");
+    std::vector<FixtureEntry> entries;
+    for (int i = 0; i < 600; i++)
+        entries.push_back({"d" + std::to_string(i % 300) + "\\f" + std::to_string(i), bytes_of(std::to_string(i))});
+    entries.push_back({"linked\\inside", bytes_of("through the link")});
+    write_file(package, build_package(entries));
+    fs::create_directories(folder);
+    fs::create_directory(scratch / "elsewhere");
+    fs::create_directory_symlink(scratch / "elsewhere", folder / "linked");
+    ToolRun run = run_binary("/bin/sh", {"-c", "ulimit -n 16 && exec \"$0\" /E \"$1\" \"$2\"", tool_path(),
+                                         package.string(), folder.string()},
+                             scratch.path);
+    EXPECT_EQ(run.status, 0) << run.output.substr(0, 500);
+    std::string expected;
+    size_t written = 0;
+    for (const FixtureEntry& entry : entries) {
+        std::string name = entry.name;
+        name[name.find('\\')] = '/';
+        expected += line(name);
+        written += fs::exists(folder / name) && read_file(folder / name) == entry.data;
+    }
+    EXPECT_EQ(run.output, expected);
+    EXPECT_EQ(written, entries.size());
+    EXPECT_EQ(text_of(read_file(scratch / "elsewhere/inside")), "through the link");
+}

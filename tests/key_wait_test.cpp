@@ -175,6 +175,8 @@ TEST_F(KeyWaitTest, KeysTypedAheadEndOneWaitEach) {
 TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
     const std::vector<FixtureEntry> entries = {{"a", bytes_of("1")},
                                                {"small", pattern_bytes(3000, 1)},
+                                               {"next", pattern_bytes(2000, 4)},
+                                               {"third", pattern_bytes(2000, 5)},
                                                {"big", pattern_bytes(3 << 19, 2)},
                                                {"after", bytes_of("end")}};
     const Bytes whole = build_package(entries);
@@ -185,7 +187,8 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
     } cases[] = {
         {"to nothing: the tables are gone too", 0, 0},
         {"within the page of the small entry's bytes", get_row(whole, 1).offset + 1000, 0},
-        {"within the large entry's bytes", get_row(whole, 2).offset + 600000, 1},
+        {"within the bytes of the entry after next, read in one block with next", get_row(whole, 3).offset + 1000, 2},
+        {"within the large entry's bytes", get_row(whole, 4).offset + 600000, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -212,6 +215,50 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
             }
         }
         EXPECT_EQ(run.output, expected + "Can't read file " + package.string() + "\r\n");
+    }
+}
+// A sub-folder changes while expand waits for a key: the next file goes
+// where its printed path leads now, never into the folder that stood there
+// before, wherever that went.
+TEST(FolderChangedDuringExpand, NextFileGoesWhereItsPathLeadsNow) {
+    const struct {
+        const char* what;
+        void (*change)(const fs::path& scratch, const fs::path& folder);
+        const char* lands_in;  // below the scratch folder
+    } cases[] = {
+        {"moved away and replaced by a link to another folder",
+         [](const fs::path& scratch, const fs::path& folder) {
+             fs::rename(folder / "sub", folder / "old");
+             fs::create_directory_symlink(scratch / "other", folder / "sub");
+         },
+         "other"},
+        {"moved out of the loose folder and replaced by a new folder",
+         [](const fs::path& scratch, const fs::path& folder) {
+             fs::rename(folder / "sub", scratch / "moved");
+             fs::create_directory(folder / "sub");
+         },
+         "out/sub"},
+        {"removed", [](const fs::path&, const fs::path& folder) { fs::remove_all(folder / "sub"); }, "out/sub"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder scratch;
+        const fs::path package = scratch / "pkg.dat", folder = scratch / "out";
+        fs::create_directories(folder);
+        fs::create_directory(scratch / "other");
+        write_file(folder / "x", bytes_of("kept"));
+        write_file(package, build_package({{"sub\\a", bytes_of("1")}, {"x", bytes_of("2")}, {"sub\\b", bytes_of("3")}}));
+        TerminalRun run(package, folder);
+        ASSERT_TRUE(run.read_until("File " + (folder / "x").string() + " alredy exists\r\n", 5000));
+        ASSERT_TRUE(run.in_raw_mode());
+        c.change(scratch.path, folder);
+        run.press("k");
+        int status = run.finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.output;
+        EXPECT_NE(run.output.find((folder / "sub/b").string() + "\r\n"), std::string::npos) << run.output;
+        EXPECT_EQ(text_of(read_file(scratch / c.lands_in / "b")), "3");
+        EXPECT_FALSE(fs::exists(folder / "old/b"));
+        EXPECT_FALSE(fs::exists(scratch / "moved/b"));
     }
 }
 #else

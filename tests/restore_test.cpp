@@ -202,6 +202,9 @@ TEST(Restore, EachSelectedLooseFileHoldsItsEntryAfterwards) {
              set_row(package, 1, {static_cast<uint32_t>(package.size()), 1});
              set_row(package, 2, {static_cast<uint32_t>(package.size()), 3});
          }},
+        {"the package as a loose file", {{"pkg", bytes_of("entry")}},
+         [](const fs::path& folder) { fs::create_hard_link(folder / "../game.dpk", folder / "pkg"); }, {}, 255,
+         {"Loose file @pkg is the package"}, {}, false},
         {"repeated names, the first counts", {{"a", bytes_of("first")}, {"a", bytes_of("second")}},
          [](const fs::path& folder) { put(folder / "a", "edit"); }, {}, 0, {"@a"},
          {{"a", "first"}}, false},

@@ -12,6 +12,14 @@
 // so no appended copy may end past this.
 static const uint64_t PACKAGE_SIZE_LIMIT = INT32_MAX;
 
+// Passes over an entry after `format` (one "%s", its path): its row keeps
+// its bytes and the run goes on, to fail once the package is written.
+static int skip_entry(const char* format, const char* path) {
+    package_state.skipped_count++;
+    report(format, path);
+    return 1;
+}
+
 int append_loose_file(char* path, uint32_t index) {
     PackageState& state = package_state;
     unsigned char* data_row = state.directory.bytes + state.header.data_table_offset + uint64_t{DATA_ROW_SIZE} * index;
@@ -23,18 +31,10 @@ int append_loose_file(char* path, uint32_t index) {
     if (found == LOOSE_UNREADABLE) return report("Can't read file %s\n", path);
     // No file can be told to be the entry's: the row keeps its bytes, and
     // the run goes on, to fail at its end.
-    if (found == LOOSE_AMBIGUOUS) {
-        state.ambiguous_count++;
-        report("Ambiguous loose file %s\n", path);
-        return 1;
-    }
+    if (found == LOOSE_AMBIGUOUS) return skip_entry("Ambiguous loose file %s\n", path);
     // Another entry's file: appending it here would give this entry that
     // entry's bytes.
-    if (found == LOOSE_SHARED) {
-        state.shared_count++;
-        report("Bad entry name %s\n", path);
-        return 1;
-    }
+    if (found == LOOSE_SHARED) return skip_entry("Bad entry name %s\n", path);
 
     if (state.changed_only) {
         CompareResult compared = compare_with_entry(loose, loose_size, read_data_entry(data_row, 0));
@@ -70,11 +70,11 @@ static int append_all_entries() {
         char path[LOOSE_PATH_BUFFER];
         LoosePathResult formed = make_loose_path(state.folder_path, &name, path);
         if (formed == LOOSE_PATH_BAD_NAME) {
-            report("Bad entry name %s\n", path);
+            skip_entry("Bad entry name %s\n", path);
             continue;
         }
         if (formed == LOOSE_PATH_TOO_LONG) {
-            report("Path too long %s\n", path);
+            skip_entry("Path too long %s\n", path);
             continue;
         }
         if (!append_loose_file(path, i)) return 0;
@@ -106,7 +106,7 @@ static int group_loose_files(int changed_only) {
     state.append_offset = state.package_size;
     state.changed_only = changed_only;
     state.appended_count = 0;
-    state.ambiguous_count = 0;
+    state.skipped_count = 0;
 
     int grouped = read_directory_block() && check_package_writable();
     if (grouped) {
@@ -118,7 +118,7 @@ static int group_loose_files(int changed_only) {
             platform_interrupt_resume();
             // Nothing was written, so closing cannot lose anything.
             close_package();
-            return state.ambiguous_count == 0 && state.shared_count == 0;
+            return state.skipped_count == 0;
         }
         grouped = grouped && sync_package();
         // Once the block's write has begun, some of its new rows may be on
@@ -136,9 +136,8 @@ static int group_loose_files(int changed_only) {
         platform_interrupt_resume();
     }
     if (!close_package() && grouped) grouped = report("Can't write data file %s\n", state.package_path);
-    // The entries skipped for an ambiguous or shared loose file have had
-    // their message.
-    return grouped && state.ambiguous_count == 0 && state.shared_count == 0;
+    // The entries passed over have had their message.
+    return grouped && state.skipped_count == 0;
 }
 
 int group_package() {
@@ -146,5 +145,5 @@ int group_package() {
 }
 
 int update_package() {
-    return group_loose_files(1);
+    return check_loose_folder() && group_loose_files(1);
 }

@@ -55,6 +55,7 @@ static int list_entries(const char* folder) {
 }
 
 int list_package(const char* folder) {
+    if (folder && !check_loose_folder()) return 0;
     if (!open_package(PACKAGE_READ, "Can't open dir file %s\n")) return 0;
     int listed = read_directory_block() && list_entries(folder);
     close_package();

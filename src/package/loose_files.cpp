@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "../util/console.h"
+#include "../util/temporary_files.h"
 #include "loose_sharing.h"
 #include "package_state.h"
 
@@ -15,6 +16,46 @@ static char lower_ascii(char c) {
 static std::string lowered(std::string text) {
     for (char& c : text) c = lower_ascii(c);
     return text;
+}
+
+int check_loose_folder() {
+    if (platform_path_kind(package_state.folder_path) != PATH_FOLDER)
+        return report("Can't find folder %s\n", package_state.folder_path);
+    return 1;
+}
+
+// The loose folder held for creating files below it, opened on first use.
+static PlatformFile creating_folder() {
+    PackageState& state = package_state;
+    if (state.creating_folder == NO_FILE && !platform_open_folder_for_creating(state.folder_path, &state.creating_folder))
+        state.creating_folder = NO_FILE;
+    return state.creating_folder;
+}
+
+static size_t folder_length() {
+    return strlen(package_state.folder_path);
+}
+
+CreateResult create_loose_file(const char* path, PlatformFile* file) {
+    return platform_create_new_removed_on_interrupt(path, creating_folder(), folder_length(), file);
+}
+
+CreateResult create_loose_temporary(const char* path, char* temporary_path, PlatformFile* file) {
+    return create_temporary_beside(path, creating_folder(), folder_length(), temporary_path, file);
+}
+
+int remove_loose_file(const char* path) {
+    return platform_remove_file_below(path, creating_folder(), folder_length());
+}
+
+int rename_loose_file(const char* source_path, const char* target_path) {
+    return platform_rename_below(source_path, target_path, creating_folder(), folder_length());
+}
+
+void release_creating_folder() {
+    PackageState& state = package_state;
+    if (state.creating_folder != NO_FILE) platform_close(state.creating_folder);
+    state.creating_folder = NO_FILE;
 }
 
 // Where a piece of a path lies, as offsets into it.
@@ -75,17 +116,19 @@ static const FolderNames* folder_names(const std::string& real_folder, int may_l
     if (known != lookup.folders.end()) return &known->second;
     if (!may_list) return nullptr;
     FolderNames& names = lookup.folders[real_folder];
-    names.readable = 0;
     PlatformFolder* folder;
     std::string path = package_state.folder_path + real_folder;
-    if (platform_open_folder(path.c_str(), &folder) != OPEN_DONE) return &names;
+    const OpenResult opened = platform_open_folder(path.c_str(), &folder);
+    // No folder there holds nothing; one that cannot be read may hold anything.
+    names.readable = opened == OPEN_MISSING;
+    if (opened != OPEN_DONE) return &names;
     FolderItem item;
     ReadItemResult read;
     while ((read = platform_read_folder(folder, &item)) == ITEM_READ)
         names.by_folded_name[lowered(item.name)].push_back(CaseName{item.name, item.kind, item.is_link});
     platform_close_folder(folder);
     // A listing cut short could hide the one variant that makes a name
-    // ambiguous: a folder not read whole finds nothing, as before.
+    // ambiguous, or the file itself: a folder not read whole is unreadable.
     names.readable = read == ITEM_END;
     if (!names.readable) names.by_folded_name.clear();
     return &names;
@@ -97,12 +140,14 @@ enum CaseFound {
     CASE_VARIANT,    // one path that differs from it in letter case only
     CASE_NONE,       // nothing
     CASE_AMBIGUOUS,  // more than one variant of some piece, and not the piece itself
-    CASE_UNLISTED    // a folder on the way has not been listed (or could not be)
+    CASE_UNLISTED,   // a folder on the way has not been listed yet
+    CASE_UNREADABLE  // a folder on the way could not be listed
 };
 
 // Looks for `path` piece by piece in the listings of its folders, regardless
-// of the case of A-Z, and writes the path found into `real`. Folders not
-// listed yet are listed when `may_list` is set.
+// of the case of A-Z, and writes the path found into `real` (as far as it
+// was found, when a folder could not be listed). Folders not listed yet are
+// listed when `may_list` is set.
 static CaseFound find_in_listings(const char* path, char* real, int may_list) {
     strcpy(real, path);
     const size_t folder_length = strlen(package_state.folder_path);
@@ -113,8 +158,9 @@ static CaseFound find_in_listings(const char* path, char* real, int may_list) {
         const ItemKind wanted_kind = i + 1 == pieces.size() ? ITEM_FILE : ITEM_FOLDER;
         const std::string wanted(path + folder_length + pieces[i].start, pieces[i].length);
         const FolderNames* names = folder_names(real_folder, may_list);
-        // A folder that could not be read finds nothing, as before.
-        if (!names || !names->readable) return may_list ? CASE_NONE : CASE_UNLISTED;
+        // A folder that could not be read may hold the file: the lookup
+        // cannot say that nothing is there.
+        if (!names || !names->readable) return may_list ? CASE_UNREADABLE : CASE_UNLISTED;
         auto variants = names->by_folded_name.find(lowered(wanted));
         if (variants == names->by_folded_name.end()) return CASE_NONE;
         // A piece present as it is written wins over its variants, as the
@@ -141,13 +187,13 @@ static CaseFound find_in_listings(const char* path, char* real, int may_list) {
     return strcmp(real, path) == 0 ? CASE_EXACT : CASE_VARIANT;
 }
 
-// Counts every entry's claim on the folder's paths, once per run.
+// Gathers every entry's name, once per run.
 static void count_claims() {
     PackageState& state = package_state;
     LooseLookup& lookup = state.loose_lookup;
     if (lookup.claims_counted) return;
     lookup.claims_counted = 1;
-    std::unordered_map<std::string, std::string> first_exact;
+    std::unordered_set<std::string> seen_exact;
     for (uint32_t i = 0; i < state.header.entry_count; i++) {
         NameEntry name;
         read_entry_name(state.name_table_view, i, &name);
@@ -155,25 +201,32 @@ static void count_claims() {
         if (make_loose_path(state.folder_path, &name, path) != LOOSE_PATH_OK || names_a_folder(below_folder(path)))
             continue;
         std::string exact = path_key(below_folder(path), 0);
-        std::string lower = lowered(exact);
         lookup.exact_keys.insert(exact);
         // Entries of the same name share their file, as they always have;
-        // only entries whose names differ compete for one, so the count
-        // passes 1 once a second name lowers to the same key.
-        auto first = first_exact.emplace(lower, exact);
-        if (first.second || first.first->second != exact) lookup.lowered_claims[lower]++;
+        // only entries whose names differ compete for one.
+        if (seen_exact.insert(exact).second) lookup.names_by_lowered_key[lowered(exact)].push_back(path);
     }
 }
 
-// Whether the file that `path` was found at under other letter case is its
-// entry's: not when another entry names that file exactly, nor when other
-// entries' names match it as well.
+// Whether the file that `path` was found at under other letter case, `real`,
+// is its entry's: not when another entry names that file exactly, nor when
+// the lookup of another entry's name reaches it as well. Only names that
+// lower to the same key can reach one file.
 static LooseResult check_claims(const char* path, const char* real) {
     count_claims();
     const LooseLookup& lookup = package_state.loose_lookup;
-    if (lookup.exact_keys.count(path_key(below_folder(real), 0))) return LOOSE_MISSING;
-    auto claims = lookup.lowered_claims.find(path_key(below_folder(path), 1));
-    if (claims != lookup.lowered_claims.end() && claims->second > 1) return LOOSE_AMBIGUOUS;
+    const std::string real_key = path_key(below_folder(real), 0);
+    if (lookup.exact_keys.count(real_key)) return LOOSE_MISSING;
+    const std::string own_key = path_key(below_folder(path), 0);
+    auto names = lookup.names_by_lowered_key.find(lowered(own_key));
+    if (names == lookup.names_by_lowered_key.end()) return LOOSE_FOUND;
+    for (const std::string& other : names->second) {
+        if (path_key(below_folder(other.c_str()), 0) == own_key) continue;
+        char other_real[LOOSE_PATH_BUFFER];
+        if (find_in_listings(other.c_str(), other_real, 1) == CASE_VARIANT &&
+            path_key(below_folder(other_real), 0) == real_key)
+            return LOOSE_AMBIGUOUS;
+    }
     return LOOSE_FOUND;
 }
 
@@ -193,6 +246,10 @@ static LooseResult find_loose_file(char* path, PlatformFile* file, uint64_t* siz
         seen = find_in_listings(path, real, 1);
     }
     if (seen == CASE_AMBIGUOUS) return LOOSE_AMBIGUOUS;
+    if (seen == CASE_UNREADABLE) {
+        strcpy(path, real);
+        return LOOSE_UNREADABLE;
+    }
     // The listing shows the exact file the open did not find: it has just
     // been removed, or is not a regular file after all.
     if (seen != CASE_VARIANT) return LOOSE_MISSING;

@@ -1,57 +1,17 @@
 #include "restore.h"
 
-#include <chrono>
-#include <cstdio>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "../util/console.h"
+#include "../util/temporary_files.h"
 #include "entry_match.h"
 #include "expand.h"
 #include "loose_compare.h"
 #include "loose_files.h"
 #include "loose_sharing.h"
 #include "package_state.h"
-
-// Room for the loose file's folder and a temporary name.
-static const size_t REPLACEMENT_PATH_BUFFER = LOOSE_PATH_BUFFER + 16;
-static const int REPLACEMENT_NAME_TRIES = 64;
-
-// Creates the loose file at `path`, where nothing stands, as expand
-// creates it: exclusively, removed by an interrupt from its create on.
-static CreateResult create_restored_file(const char* path, PlatformFile* file) {
-    return platform_create_new_removed_on_interrupt(path, NO_FILE, 0, file);
-}
-
-// Creates, exclusively, a file under a name no file has, in the folder of
-// `path`, into `temporary` (REPLACEMENT_PATH_BUFFER bytes), removed by an
-// interrupt from its create on.
-static CreateResult create_replacement(const char* path, char* temporary, PlatformFile* file) {
-    const char* name = path;
-    for (const char* c = platform_next_separator(path); c; c = platform_next_separator(c + 1)) name = c + 1;
-    const int folder_length = static_cast<int>(name - path);
-    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    CreateResult created = CREATE_FAILED;
-    for (int attempt = 0; attempt < REPLACEMENT_NAME_TRIES; attempt++) {
-        seed = seed * 6364136223846793005u + 1442695040888963407u;
-        snprintf(temporary, REPLACEMENT_PATH_BUFFER, "%.*s.%08x.vtmp", folder_length, path,
-                 static_cast<unsigned>(seed >> 32));
-        created = platform_create_new_removed_on_interrupt(temporary, NO_FILE, 0, file);
-        if (created != CREATE_EXISTS) break;
-    }
-    return created;
-}
-
-// Puts the closed file at `temporary` in the place of `path`.
-static int rename_replacement(const char* temporary, const char* path) {
-    PlatformFile unused = NO_FILE;
-    return platform_replace_file(temporary, path, &unused) != REPLACE_FAILED;
-}
-
-static int remove_restored_file(const char* path) {
-    return platform_remove_file(path);
-}
 
 // After fill_entry_file: the message for a file not written whole, which
 // has been removed. EXTRACT_PACKAGE_FAILED when the package itself could
@@ -72,16 +32,16 @@ static ExtractResult create_missing(const char* path, uint32_t index, DataEntry 
     PackageState& state = package_state;
     make_parent_folders(path, &state.folder_walk);
     PlatformFile file;
-    CreateResult created = create_restored_file(path, &file);
-    if (created == CREATE_EXISTS && platform_is_link(path) && remove_restored_file(path))
-        created = create_restored_file(path, &file);
+    CreateResult created = create_loose_file(path, &file);
+    if (created == CREATE_EXISTS && platform_is_link(path) && remove_loose_file(path))
+        created = create_loose_file(path, &file);
     if (created != CREATE_DONE) {
         report("Can't create file %s\n", path);
         return EXTRACT_FAILED;
     }
     loose_file_shared(file, index, state.folder_path, path);
     CopyResult written = fill_entry_file(file, entry);
-    if (written != COPY_DONE) remove_restored_file(path);
+    if (written != COPY_DONE) remove_loose_file(path);
     platform_interrupt_cleanup(NO_FILE, 0, nullptr);
     if (written != COPY_DONE) return report_unwritten(written, path);
     report("%s\n", path);
@@ -94,9 +54,9 @@ static ExtractResult create_missing(const char* path, uint32_t index, DataEntry 
 // at every moment. A link at the path is replaced, its target never
 // written.
 static ExtractResult replace_different(const char* path, PlatformFile old, DataEntry entry) {
-    char temporary[REPLACEMENT_PATH_BUFFER];
+    char temporary[TEMPORARY_PATH_BUFFER];
     PlatformFile file;
-    if (create_replacement(path, temporary, &file) != CREATE_DONE) {
+    if (create_loose_temporary(path, temporary, &file) != CREATE_DONE) {
         report("Can't create file %s\n", path);
         return EXTRACT_FAILED;
     }
@@ -108,15 +68,15 @@ static ExtractResult replace_different(const char* path, PlatformFile old, DataE
         written = fill_entry_file(file, entry);
     }
     if (written != COPY_DONE) {
-        remove_restored_file(temporary);
+        remove_loose_file(temporary);
         platform_interrupt_cleanup(NO_FILE, 0, nullptr);
         return report_unwritten(written, path);
     }
     // Once the rename may have happened, the temporary name is gone or is
     // the loose file's: the interrupt must not remove anything then.
     platform_interrupt_hold();
-    const int renamed = rename_replacement(temporary, path);
-    if (!renamed) remove_restored_file(temporary);
+    const int renamed = rename_loose_file(temporary, path);
+    if (!renamed) remove_loose_file(temporary);
     platform_interrupt_resume();
     if (!renamed) {
         report("Can't write file %s\n", path);
@@ -124,6 +84,15 @@ static ExtractResult replace_different(const char* path, PlatformFile old, DataE
     }
     report("%s\n", path);
     return EXTRACT_DONE;
+}
+
+// Whether `loose` is the package itself, which the loose folder may hold
+// under an entry's name. A file whose identity cannot be told is not.
+static int is_package(PlatformFile loose) {
+    FileIdentity loose_identity, package_identity;
+    return platform_file_identity(loose, &loose_identity) &&
+           platform_file_identity(package_state.package_file, &package_identity) &&
+           loose_identity.device == package_identity.device && loose_identity.index == package_identity.index;
 }
 
 static ExtractResult restore_entry(uint32_t index, const NameEntry* name, DataEntry entry) {
@@ -154,7 +123,11 @@ static ExtractResult restore_entry(uint32_t index, const NameEntry* name, DataEn
             break;
     }
     ExtractResult restored = EXTRACT_DONE;
-    if (!entry_lies_in_file(entry, state.package_size)) {
+    if (is_package(loose)) {
+        // Replacing it would put an entry's bytes where the package was.
+        report("Loose file %s is the package\n", path);
+        restored = EXTRACT_FAILED;
+    } else if (!entry_lies_in_file(entry, state.package_size)) {
         report("Bad entry data %s\n", path);
         restored = EXTRACT_FAILED;
     } else {
@@ -224,6 +197,7 @@ int restore_package(const char* const* names, int name_count) {
         if (restored != EXTRACT_DONE) all_restored = 0;
         if (restored == EXTRACT_PACKAGE_FAILED) break;
     }
+    release_creating_folder();
     if (!close_package()) all_restored = 0;
     return all_restored;
 }

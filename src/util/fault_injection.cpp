@@ -155,9 +155,17 @@ int sys_open(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
-// Counted and logged as an open of the whole path: the folder's, joined with the name.
+// The whole path of `name` below the open folder `folder`, as the calls
+// made by whole paths log it.
+static std::string path_below(int folder, const char* name) {
+    std::string path = path_of(folder);
+    if (path.empty() || path.back() != '/') path += '/';
+    return path + name;
+}
+
+// Counted and logged as an open of the whole path.
 int sys_openat(int folder, const char* name, int flags, mode_t mode) {
-    std::string path = path_of(folder) + "/" + name;
+    std::string path = path_below(folder, name);
     if (next_call("open", path) == CALL_FAILS) return -1;
     int fd = openat(folder, name, flags, mode);
     if (fd >= 0) fault_state.open_paths[fd] = path;
@@ -270,6 +278,16 @@ int sys_rename(const char* source, const char* target) {
 int sys_unlink(const char* path) {
     if (next_call("remove", path) == CALL_FAILS) return -1;
     return unlink(path);
+}
+
+int sys_unlinkat(int folder, const char* name) {
+    if (next_call("remove", path_below(folder, name)) == CALL_FAILS) return -1;
+    return unlinkat(folder, name, 0);
+}
+
+int sys_renameat(int folder, const char* source, const char* target) {
+    if (next_call("rename", path_below(folder, target)) == CALL_FAILS) return -1;
+    return renameat(folder, source, folder, target);
 }
 
 #endif

@@ -248,11 +248,21 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
 // have ended it. Replaces any earlier setting.
 void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path);
 
-// Opens the folder at `path`, for creating files in it by name. Returns 0
-// where the system cannot create a file relative to an open folder
-// (Windows), or when the folder cannot be opened; the caller then creates
-// by whole paths. Close it with platform_close.
+// Opens the folder at `path` and holds it, for creating files below it by
+// their paths relative to it. Returns 0 where the system cannot create a
+// file relative to an open folder (Windows), or when the folder cannot be
+// opened; the caller then creates by whole paths. Close it with
+// platform_close.
 int platform_open_folder_for_creating(const char* path, PlatformFile* folder);
+
+// The routines below name a file by `path`, its whole path, and `folder`:
+// when `folder` is not NO_FILE, it is the open folder (see
+// platform_open_folder_for_creating) of path's first `relative_offset`
+// bytes, and the system is handed the rest (path + relative_offset), which
+// may run through sub-folders, relative to that folder. The file then lies
+// where that relative path leads at the moment of the call, links to
+// folders along it followed, below the folder held, whatever happened to
+// its whole path meanwhile; one descriptor serves every file below it.
 
 // Creates a new file as platform_create_new does and, once it is created,
 // sets the interrupt cleanup to remove it (replacing any earlier setting),
@@ -260,12 +270,25 @@ int platform_open_folder_for_creating(const char* path, PlatformFile* folder);
 // behind. Neither this nor platform_interrupt_cleanup makes a system call of
 // its own, but for the first setting and the first after a hold, so both may
 // be called for every file of a run. When nothing was created the cleanup
-// is dropped. When `folder` is not NO_FILE, it is the open folder (see
-// platform_open_folder_for_creating) of path's first `name_offset` bytes and
-// the file is created by its name alone (path + name_offset) in that folder:
-// the system then looks up one piece of the path instead of every one.
-CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t name_offset,
+// is dropped.
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t relative_offset,
                                                       PlatformFile* file);
+
+// As platform_create_new_removed_on_interrupt, for a file that only its
+// creator may open (platform_create_private): a temporary file, which an
+// interrupt at any moment from its create on removes.
+CreateResult platform_create_private_removed_on_interrupt(const char* path, PlatformFile folder,
+                                                          size_t relative_offset, PlatformFile* file);
+
+// Removes the file (not a folder) named by `path` and `folder` as above.
+int platform_remove_file_below(const char* path, PlatformFile folder, size_t relative_offset);
+
+// Renames the file named by `source_path` over the one named by
+// `target_path`, both named below `folder` as above, in one step where the
+// system has one (POSIX: renameat; Windows:
+// MoveFileEx, replacing the target). The change is not made durable here.
+int platform_rename_below(const char* source_path, const char* target_path, PlatformFile folder,
+                          size_t relative_offset);
 
 // Drops the cleanup and holds interrupts back until platform_interrupt_resume:
 // for a step that must run whole once it has begun (writing a directory

@@ -195,6 +195,8 @@ int platform_open_folder_for_creating(const char*, PlatformFile*) {
     return 0;
 }
 
+// Windows has no create relative to an open folder here (see
+// platform_open_folder_for_creating): every file is named by its whole path.
 CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile, size_t, PlatformFile* file) {
     // Under the guard, the handler cannot run between the create and the
     // setting; it waits, and then finds the file to remove.
@@ -205,6 +207,21 @@ CreateResult platform_create_new_removed_on_interrupt(const char* path, Platform
     if (created == CREATE_DONE) cleanup_path = path;
     LeaveCriticalSection(write_guard());
     return created;
+}
+
+// A new file takes its folder's access rules, as platform_create_private
+// says: the same create.
+CreateResult platform_create_private_removed_on_interrupt(const char* path, PlatformFile folder,
+                                                          size_t relative_offset, PlatformFile* file) {
+    return platform_create_new_removed_on_interrupt(path, folder, relative_offset, file);
+}
+
+int platform_remove_file_below(const char* path, PlatformFile, size_t) {
+    return platform_remove_file(path);
+}
+
+int platform_rename_below(const char* source_path, const char* target_path, PlatformFile, size_t) {
+    return MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 static int interrupts_held = 0;

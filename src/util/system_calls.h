@@ -35,6 +35,8 @@ void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, of
 int sys_flock(int fd, int operation);
 int sys_rename(const char* source, const char* target);
 int sys_unlink(const char* path);
+int sys_unlinkat(int folder, const char* name);
+int sys_renameat(int folder, const char* source, const char* target);
 
 #else
 
@@ -65,6 +67,10 @@ inline void* sys_mmap(void* address, size_t size, int protection, int flags, int
 inline int sys_flock(int fd, int operation) { return flock(fd, operation); }
 inline int sys_rename(const char* source, const char* target) { return rename(source, target); }
 inline int sys_unlink(const char* path) { return unlink(path); }
+inline int sys_unlinkat(int folder, const char* name) { return unlinkat(folder, name, 0); }
+inline int sys_renameat(int folder, const char* source, const char* target) {
+    return renameat(folder, source, folder, target);
+}
 
 #endif
 #endif
