@@ -72,12 +72,12 @@ static ExtractResult replace_different(const char* path, PlatformFile old, DataE
         platform_interrupt_cleanup(NO_FILE, 0, nullptr);
         return report_unwritten(written, path);
     }
-    // Once the rename may have happened, the temporary name is gone or is
-    // the loose file's: the interrupt must not remove anything then.
-    platform_interrupt_hold();
+    // The interrupt's cleanup stays set through the rename: once the rename
+    // is made the temporary name names nothing, and removing it fails
+    // harmlessly, so no hold (and none of its system calls) is needed.
     const int renamed = rename_loose_file(temporary, path);
     if (!renamed) remove_loose_file(temporary);
-    platform_interrupt_resume();
+    platform_interrupt_cleanup(NO_FILE, 0, nullptr);
     if (!renamed) {
         report("Can't write file %s\n", path);
         return EXTRACT_FAILED;
@@ -86,11 +86,12 @@ static ExtractResult replace_different(const char* path, PlatformFile old, DataE
     return EXTRACT_DONE;
 }
 
-// Whether `loose` is the package itself, which the loose folder may hold
-// under an entry's name. A file whose identity cannot be told is not.
-static int is_package(PlatformFile loose) {
+// Whether `loose`, `loose_size` bytes long, is the package itself, which
+// the loose folder may hold under an entry's name. Only a file of the
+// package's length can be; a file whose identity cannot be told is not.
+static int is_package(PlatformFile loose, uint64_t loose_size) {
     FileIdentity loose_identity, package_identity;
-    return platform_file_identity(loose, &loose_identity) &&
+    return loose_size == package_state.package_size && platform_file_identity(loose, &loose_identity) &&
            platform_file_identity(package_state.package_file, &package_identity) &&
            loose_identity.device == package_identity.device && loose_identity.index == package_identity.index;
 }
@@ -123,7 +124,7 @@ static ExtractResult restore_entry(uint32_t index, const NameEntry* name, DataEn
             break;
     }
     ExtractResult restored = EXTRACT_DONE;
-    if (is_package(loose)) {
+    if (is_package(loose, loose_size)) {
         // Replacing it would put an entry's bytes where the package was.
         report("Loose file %s is the package\n", path);
         restored = EXTRACT_FAILED;

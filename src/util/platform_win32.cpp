@@ -221,7 +221,20 @@ int platform_remove_file_below(const char* path, PlatformFile, size_t) {
 }
 
 int platform_rename_below(const char* source_path, const char* target_path, PlatformFile, size_t) {
-    return MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING)) return 1;
+    // The system refuses to replace a read-only file, which POSIX rename
+    // replaces: the target loses the attribute for the rename, and the file
+    // that takes its place gets it, as it would keep its permission bits.
+    DWORD attributes = GetFileAttributesA(target_path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return 0;
+    if (!SetFileAttributesA(target_path, attributes & ~FILE_ATTRIBUTE_READONLY)) return 0;
+    if (!MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING)) {
+        SetFileAttributesA(target_path, attributes);
+        return 0;
+    }
+    DWORD renamed = GetFileAttributesA(target_path);
+    if (renamed != INVALID_FILE_ATTRIBUTES) SetFileAttributesA(target_path, renamed | FILE_ATTRIBUTE_READONLY);
+    return 1;
 }
 
 static int interrupts_held = 0;
