@@ -52,16 +52,20 @@ static ExtractResult create_missing(const char* path, uint32_t index, DataEntry 
 // new file beside it, with its permission bits, which then takes its name
 // in one step, so that the path names the old file or the new one, whole,
 // at every moment. A link at the path is replaced, its target never
-// written.
+// written. Closes `old` before the rename: Windows replaces no file that is
+// open without deletion shared.
 static ExtractResult replace_different(const char* path, PlatformFile old, DataEntry entry) {
     char temporary[TEMPORARY_PATH_BUFFER];
     PlatformFile file;
     if (create_loose_temporary(path, temporary, &file) != CREATE_DONE) {
+        platform_close(old);
         report("Can't create file %s\n", path);
         return EXTRACT_FAILED;
     }
+    const int access_given = platform_copy_access(old, file);
+    platform_close(old);
     CopyResult written = COPY_DONE;
-    if (!platform_copy_access(old, file)) {
+    if (!access_given) {
         platform_close(file);
         written = COPY_WRITE_FAILED;
     } else {
@@ -136,8 +140,7 @@ static ExtractResult restore_entry(uint32_t index, const NameEntry* name, DataEn
             case COMPARE_SAME:
                 break;
             case COMPARE_DIFFERENT:
-                restored = replace_different(path, loose, entry);
-                break;
+                return replace_different(path, loose, entry);
             case COMPARE_LOOSE_FAILED:
                 report("Can't read file %s\n", path);
                 restored = EXTRACT_FAILED;
