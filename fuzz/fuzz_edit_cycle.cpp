@@ -184,16 +184,14 @@ static void check_listing(const Bytes& package_bytes, const std::string& printed
     std::set<std::string> untracked;
     for (const fs::directory_entry& item : fs::recursive_directory_iterator(loose))
         if (item.is_regular_file()) untracked.insert(fs::relative(item.path(), loose).string());
-    // An entry's line starts where the lines of the names before it end; a
-    // name may hold line feeds of its own.
+    // One line per entry: a name that holds a line feed is quoted.
     std::vector<std::pair<size_t, char>> marks;
     size_t entry_lines = 0;
     for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
         const ModelLookup found = model_lookup(package_bytes, i, loose);
         if (found.result == MODEL_FOUND) untracked.erase(found.path);
         marks.push_back({entry_lines, found.result == MODEL_AMBIGUOUS || found.result == MODEL_REFUSED ? '!' : ' '});
-        const std::string name = entry_name(package_bytes, i);
-        entry_lines += 1 + static_cast<size_t>(std::count(name.begin(), name.end(), '\n'));
+        entry_lines++;
     }
     std::vector<std::string> expected;
     for (std::string name : untracked) {

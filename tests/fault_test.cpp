@@ -295,10 +295,16 @@ TEST_F(FaultTest, GroupSurvivesAFaultAtEveryCall) {
             }
             EXPECT_EQ(faulted.run.status, 255);
             ASSERT_FALSE(lines.empty());
+            // Until the directory block is written, a failure cuts the
+            // package back, and takes back the paths printed before it.
+            const bool taken_back = n < block_write && lines.size() > 1;
+            if (taken_back) {
+                EXPECT_EQ(lines.back(), "Data file " + package.string() + " left as it was");
+                lines.pop_back();
+            }
             EXPECT_EQ(lines.back(), message);
             lines.pop_back();
             EXPECT_TRUE(std::equal(lines.begin(), lines.end(), clean_lines.begin())) << faulted.run.output;
-            // Until the directory block is written, a failure cuts the package back.
             if (n < block_write) {
                 EXPECT_TRUE(now == original);
             }
@@ -418,6 +424,12 @@ TEST_F(FaultTest, UpdateAndCompactLeaveTheOldPackageOrTheNewOne) {
                     EXPECT_EQ(faulted.run.status, 255);
                     std::vector<std::string> lines = lines_of(faulted.run.output);
                     ASSERT_FALSE(lines.empty());
+                    // The paths a cut-back run printed are taken back.
+                    if (lines.back() == "Data file " + package.string() + " left as it was") {
+                        EXPECT_TRUE(now == *c.start);
+                        lines.pop_back();
+                        ASSERT_GT(lines.size(), 1u);
+                    }
                     EXPECT_EQ(lines.back().rfind("Can't ", 0), 0u) << lines.back();
                     const std::vector<std::string> clean_lines = lines_of(clean.run.output);
                     EXPECT_TRUE(lines.size() - 1 <= clean_lines.size() &&
@@ -430,6 +442,26 @@ TEST_F(FaultTest, UpdateAndCompactLeaveTheOldPackageOrTheNewOne) {
             EXPECT_GT(old_kept, 0u);
         }
     }
+}
+
+// /U stops at a loose file it cannot read, after printing the path of one
+// it appended: the package is cut back, and its last line says so, so that
+// no printed path stands as if its file went in.
+TEST_F(FaultTest, UpdateCutBackAfterPrintingAPathSaysSoLast) {
+    write_file(package, original);
+    FaultRun clean = run_faulty("/U", 0, "eio", true);
+    ASSERT_EQ(clean.run.status, 0);
+    const std::string beta = (folder / "sub/beta").string();
+    size_t beta_open = 0;
+    for (size_t i = 0; i < clean.log.calls.size() && !beta_open; i++)
+        if (clean.log.calls[i].name == "open" && clean.log.calls[i].path == beta) beta_open = i + 1;
+    ASSERT_GT(beta_open, 0u);
+    write_file(package, original);
+    FaultRun faulted = run_faulty("/U", beta_open, "eio", true);
+    EXPECT_EQ(faulted.run.status, 255);
+    EXPECT_EQ(faulted.run.output, (folder / "alpha").string() + "\nCan't read file " + beta + "\nData file " +
+                                      package.string() + " left as it was\n");
+    EXPECT_TRUE(read_file(package) == original);
 }
 
 static bool has_call(const FaultLog& log, const std::string& name) {
@@ -748,7 +780,8 @@ TEST_F(FaultTest, FolderThatCannotBeListedFailsTheEntryThatNeedsIt) {
             EXPECT_EQ(lines[1].substr(0, 2), "! ") << faulted.run.output;
             EXPECT_EQ(lines[1].substr(lines[1].size() - 9), " LOCKED\\f") << faulted.run.output;
         } else {
-            EXPECT_EQ(faulted.run.output, (folder / "alpha").string() + "\nCan't read file " + locked + "f\n");
+            EXPECT_EQ(faulted.run.output, (folder / "alpha").string() + "\nCan't read file " + locked + "f\nData file " +
+                                              package.string() + " left as it was\n");
         }
     }
 }

@@ -194,6 +194,8 @@ TEST_F(GroupTest, AppendPastTwoGibibytesIsRefusedAndUndone) {
             write_file(loose, pattern_bytes(static_cast<size_t>(sizes[i]), i + 1));
             if (end + static_cast<uint64_t>(sizes[i]) > LIMIT) {
                 expected += "File too large for package " + loose.string() + "\n";
+                // The path printed before is taken back.
+                if (i > 0) expected += "Data file " + package.string() + " left as it was\n";
                 break;
             }
             expected += loose.string() + "\n";
@@ -248,6 +250,7 @@ TEST_F(GroupTest, FullDiskStopsAndCutsThePackageBack) {
     Bytes now = read_file(package);
     std::system(("umount '" + disk.string() + "'").c_str());
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.output, line("small") + "Can't write data file " + package.string() + "\n");
+    EXPECT_EQ(run.output, line("small") + "Can't write data file " + package.string() + "\nData file " +
+                              package.string() + " left as it was\n");
     EXPECT_EQ(now, old_package);
 }

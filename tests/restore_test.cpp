@@ -204,7 +204,7 @@ TEST(Restore, EachSelectedLooseFileHoldsItsEntryAfterwards) {
          }},
         {"the package as a loose file", {{"pkg", bytes_of("entry")}},
          [](const fs::path& folder) { fs::create_hard_link(folder / "../game.dpk", folder / "pkg"); }, {}, 255,
-         {"Loose file @pkg is the package"}, {}, false},
+         {"File @pkg is the data file"}, {}, false},
         {"repeated names, the first counts", {{"a", bytes_of("first")}, {"a", bytes_of("second")}},
          [](const fs::path& folder) { put(folder / "a", "edit"); }, {}, 0, {"@a"},
          {{"a", "first"}}, false},

@@ -35,9 +35,11 @@ int append_loose_file(char* path, uint32_t index) {
     // Another entry's file: appending it here would give this entry that
     // entry's bytes.
     if (found == LOOSE_SHARED) return skip_entry("Bad entry name %s\n", path);
+    // Appended into itself, the package would double at every run.
+    if (found == LOOSE_PACKAGE) return skip_entry("File %s is the data file\n", path);
 
     if (state.changed_only) {
-        CompareResult compared = compare_with_entry(loose, loose_size, read_data_entry(data_row, 0));
+        CompareResult compared = compare_by_name(index, loose, loose_size, read_data_entry(data_row, 0));
         if (compared != COMPARE_DIFFERENT) platform_close(loose);
         if (compared == COMPARE_SAME) return 1;
         if (compared == COMPARE_LOOSE_FAILED) return report("Can't read file %s\n", path);
@@ -132,6 +134,9 @@ static int group_loose_files(int changed_only) {
             // The old directory block is still the one on disk: the bytes
             // left after it are only unreferenced.
             report("Can't cut back data file %s\n", state.package_path);
+        } else if (state.appended_count > 0) {
+            // The paths printed said those files went in; they did not.
+            report("Data file %s left as it was\n", state.package_path);
         }
         platform_interrupt_resume();
     }

@@ -13,8 +13,10 @@
 // and written. Returns 0, after a one-line message naming the file,
 // when the package cannot be opened for update, is in use or is malformed,
 // or when an append fails; the package then keeps its old directory block
-// and length (or, after "Can't cut back data file", when the system refuses
-// to shorten it, the bytes appended stay unreferenced after it). An
+// and length, and when paths were printed before the failure, a last line
+// "Data file ... left as it was" takes them back (or, after "Can't cut back
+// data file", when the system refuses to shorten it, the bytes appended
+// stay unreferenced after it). An
 // interrupt before the directory block's write cuts the package back too;
 // once that write has begun it runs to its end first.
 int group_package();

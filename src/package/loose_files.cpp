@@ -6,6 +6,7 @@
 
 #include "../util/console.h"
 #include "../util/temporary_files.h"
+#include "listed_names.h"
 #include "loose_sharing.h"
 #include "package_state.h"
 
@@ -261,8 +262,23 @@ static LooseResult find_loose_file(char* path, PlatformFile* file, uint64_t* siz
     return opened == OPEN_DONE ? LOOSE_FOUND : LOOSE_UNREADABLE;
 }
 
+// Whether the open loose file, `size` bytes long, is the open package. The
+// package only grows during a run, so a shorter file is not it and costs no
+// look at its identity.
+static int is_the_package(PlatformFile file, uint64_t size) {
+    const PackageState& state = package_state;
+    if (size < state.package_size) return 0;
+    FileIdentity loose, package;
+    return platform_file_identity(file, &loose) && platform_file_identity(state.package_file, &package) &&
+           loose.device == package.device && loose.index == package.index;
+}
+
 LooseResult open_loose_file(char* path, uint32_t index, PlatformFile* file, uint64_t* size) {
     LooseResult found = find_loose_file(path, file, size);
+    if (found == LOOSE_FOUND && is_the_package(*file, *size)) {
+        platform_close(*file);
+        return LOOSE_PACKAGE;
+    }
     if (found == LOOSE_FOUND && loose_file_shared(*file, index, package_state.folder_path, path)) {
         platform_close(*file);
         return LOOSE_SHARED;
@@ -274,18 +290,22 @@ void take_loose_file(const char* path) {
     package_state.loose_lookup.taken_keys.insert(path_key(below_folder(path), 0));
 }
 
-// A path below the folder as an entry would name it.
-static std::string entry_style_name(std::string relative) {
-    if (!relative.empty() && relative.back() == PATH_SEPARATOR) relative.pop_back();
-    std::replace(relative.begin(), relative.end(), PATH_SEPARATOR, '\\');
-    return relative;
-}
-
-// A line of the untracked listing: its mark and the name it shows.
+// A line of the untracked listing: the name it is sorted by (the path below
+// the folder as an entry would name it), its mark, and the name it shows.
 struct UntrackedLine {
     std::string name;
     char mark;
+    std::string shown;
 };
+
+// The line for `relative`, a path below the folder (a folder's ends in a
+// separator).
+static UntrackedLine untracked_line(std::string relative, char mark) {
+    if (!relative.empty() && relative.back() == PATH_SEPARATOR) relative.pop_back();
+    std::string name = relative;
+    std::replace(name.begin(), name.end(), PATH_SEPARATOR, '\\');
+    return UntrackedLine{name, mark, listed_folder_path(relative)};
+}
 
 // The package, when the system can tell its identity: it may lie in the
 // folder, under any name that leads to it.
@@ -309,7 +329,7 @@ static void walk_item(const std::string& relative, const char* name, ItemKind ki
     if (package.known && platform_path_identity((state.folder_path + item_path).c_str(), &identity) &&
         identity.device == package.identity.device && identity.index == package.identity.index)
         return;
-    lines->push_back(UntrackedLine{entry_style_name(item_path), '?'});
+    lines->push_back(untracked_line(item_path, '?'));
 }
 
 // Adds to `lines` the untracked files of the folder `relative` (below the
@@ -354,7 +374,7 @@ int list_untracked_files() {
         pending.pop_back();
         if (list_folder(relative, package, &pending, &lines)) continue;
         all_read = 0;
-        lines.push_back(UntrackedLine{relative.empty() ? "." : entry_style_name(relative), '!'});
+        lines.push_back(relative.empty() ? UntrackedLine{".", '!', "."} : untracked_line(relative, '!'));
     }
     std::sort(lines.begin(), lines.end(),
               [](const UntrackedLine& a, const UntrackedLine& b) { return a.name < b.name; });
@@ -362,9 +382,9 @@ int list_untracked_files() {
     // names line up.
     for (const UntrackedLine& line : lines) {
         if (line.mark == '?')
-            print_line("? %10s %10s %s\n", "", "", line.name.c_str());
+            print_line("? %10s %10s %s\n", "", "", line.shown.c_str());
         else
-            print_line("! %10s %10s %s\n", "", "", line.name.c_str());
+            print_line("! %10s %10s %s\n", "", "", line.shown.c_str());
     }
     return all_read;
 }

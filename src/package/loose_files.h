@@ -50,7 +50,8 @@ enum LooseResult {
     LOOSE_MISSING,     // no file (a folder, a pipe, nothing), or one that another entry names exactly
     LOOSE_UNREADABLE,  // a file that cannot be opened, or a folder on the way whose listing cannot be read
     LOOSE_AMBIGUOUS,   // more than one file differs from the path only in letter case, or more entries reach one
-    LOOSE_SHARED       // an earlier entry's loose file under another name the system folds to it (loose_sharing.h)
+    LOOSE_SHARED,      // an earlier entry's loose file under another name the system folds to it (loose_sharing.h)
+    LOOSE_PACKAGE      // the package itself, under whatever name leads to it
 };
 
 // 1 when package_state.folder_path names a folder (or a link to one);
@@ -100,8 +101,10 @@ void release_creating_folder();
 // reaches the same file; names that reach different files, each by the
 // pieces written as they stand, do not conflict. A folder on the way whose
 // listing cannot be read is LOOSE_UNREADABLE, with `path` naming it as far
-// as it was found. Each folder is listed at most once per run. A file that is the loose file of
-// an entry before `index` under another name is LOOSE_SHARED, and closed.
+// as it was found. Each folder is listed at most once per run. A file that
+// is the loose file of an entry before `index` under another name is
+// LOOSE_SHARED, and the package itself (told by its identity) is
+// LOOSE_PACKAGE; either is closed.
 LooseResult open_loose_file(char* path, uint32_t index, PlatformFile* file, uint64_t* size);
 
 // Records `path`, the loose file an entry was found at (as open_loose_file

@@ -25,6 +25,8 @@ void reset_package_state() {
     state.changed_only = 0;
     state.appended_count = 0;
     state.skipped_count = 0;
+    state.repeated_names_noted = 0;
+    state.name_verdicts.clear();
     forget_entry_bytes();
     state.last_entry_end = 0;
     state.entry_blocks_short = 0;

@@ -7,12 +7,20 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "../util/folders.h"
 #include "../util/platform.h"
+#include "loose_compare.h"
 #include "loose_files.h"
 #include "package_layout.h"
+
+// What the first compared entry of a name found (loose_compare.h).
+struct NameVerdict {
+    int decided;
+    CompareResult verdict;
+};
 
 struct PackageState {
     char package_path[PATH_LIMIT];  // absolute package path; set by the dispatcher
@@ -34,6 +42,10 @@ struct PackageState {
     int changed_only;         // group: set for update_package, which skips loose files equal to their entries
     uint32_t appended_count;  // group: loose files appended (or emptied) so far
     uint32_t skipped_count;   // group: entries passed over with a message; any fails the run once it is written
+    // /U and list: the names that more than one entry has, each with what
+    // its first compared entry found (loose_compare.h)
+    int repeated_names_noted;
+    std::unordered_map<std::string, NameVerdict> name_verdicts;
 
     std::unique_ptr<unsigned char[]> entry_block;  // expand, /U: ENTRY_BLOCK_LIMIT bytes, read for several entries at once
     uint64_t entry_block_start;               // where entry_block's bytes start in the package

@@ -90,16 +90,6 @@ static ExtractResult replace_different(const char* path, PlatformFile old, DataE
     return EXTRACT_DONE;
 }
 
-// Whether `loose`, `loose_size` bytes long, is the package itself, which
-// the loose folder may hold under an entry's name. Only a file of the
-// package's length can be; a file whose identity cannot be told is not.
-static int is_package(PlatformFile loose, uint64_t loose_size) {
-    FileIdentity loose_identity, package_identity;
-    return loose_size == package_state.package_size && platform_file_identity(loose, &loose_identity) &&
-           platform_file_identity(package_state.package_file, &package_identity) &&
-           loose_identity.device == package_identity.device && loose_identity.index == package_identity.index;
-}
-
 static ExtractResult restore_entry(uint32_t index, const NameEntry* name, DataEntry entry) {
     PackageState& state = package_state;
     char path[LOOSE_PATH_BUFFER];
@@ -120,6 +110,10 @@ static ExtractResult restore_entry(uint32_t index, const NameEntry* name, DataEn
         case LOOSE_SHARED:
             report("Bad entry name %s\n", path);
             return EXTRACT_FAILED;
+        case LOOSE_PACKAGE:
+            // Replacing it would put an entry's bytes where the package was.
+            report("File %s is the data file\n", path);
+            return EXTRACT_FAILED;
         case LOOSE_MISSING:
             if (entry_lies_in_file(entry, state.package_size)) return create_missing(path, index, entry);
             report("Bad entry data %s\n", path);
@@ -128,11 +122,7 @@ static ExtractResult restore_entry(uint32_t index, const NameEntry* name, DataEn
             break;
     }
     ExtractResult restored = EXTRACT_DONE;
-    if (is_package(loose, loose_size)) {
-        // Replacing it would put an entry's bytes where the package was.
-        report("Loose file %s is the package\n", path);
-        restored = EXTRACT_FAILED;
-    } else if (!entry_lies_in_file(entry, state.package_size)) {
+    if (!entry_lies_in_file(entry, state.package_size)) {
         report("Bad entry data %s\n", path);
         restored = EXTRACT_FAILED;
     } else {
