@@ -61,18 +61,6 @@ static uint64_t alignment_of(uint64_t offset) {
     return offset == 0 || lowest_bit > 2048 ? 2048 : lowest_bit;
 }
 
-// Runs `operation` with standard output going to a file, and gives back
-// what it printed.
-template <typename Operation>
-static std::string printed_by(Operation operation, int* result) {
-    fflush(stdout);
-    require(freopen(output.c_str(), "w", stdout) != nullptr, "standard output can be sent to a file");
-    *result = operation();
-    fflush(stdout);
-    require(freopen("/dev/null", "w", stdout) != nullptr, "standard output can be sent to the null device");
-    return text_of(read_file(output));
-}
-
 // The number that follows `marker` in the last line of `text`; -1 when the
 // line has no such marker.
 static int64_t number_after(const std::string& text, const std::string& marker) {
@@ -84,14 +72,26 @@ static int64_t number_after(const std::string& text, const std::string& marker) 
 
 // /U: rows change only where the loose file differs from the entry, and
 // then point at a whole appended copy of it.
+// The first row of the name of entry `index`: entries of one name are
+// decided by the first of them.
+static FixtureRow first_row_of_name(const Bytes& package_bytes, uint32_t index) {
+    const std::string name = entry_name(package_bytes, index);
+    for (uint32_t i = 0; i < index; i++)
+        if (entry_name(package_bytes, i) == name) return get_row(package_bytes, i);
+    return get_row(package_bytes, index);
+}
+
 static void check_update(const Bytes& before, const Bytes& after, int updated) {
-    // An ambiguous loose file fails the run only once the rest is grouped;
-    // a run that wrote, failed for that alone.
-    bool any_ambiguous = false;
+    // An entry passed over with a message (an ambiguous loose file, a
+    // refused name) fails the run only once the rest is grouped; a run that
+    // wrote, failed for that alone.
+    bool any_passed_over = false;
     if (!updated && after != before)
-        for (uint32_t i = 0; i < get_u32(before, 16); i++)
-            any_ambiguous |= model_lookup(before, i, loose).result == MODEL_AMBIGUOUS;
-    if (!updated && !any_ambiguous) {
+        for (uint32_t i = 0; i < get_u32(before, 16); i++) {
+            const ModelResult result = model_lookup(before, i, loose).result;
+            any_passed_over |= result == MODEL_AMBIGUOUS || result == MODEL_REFUSED;
+        }
+    if (!updated && !any_passed_over) {
         require(after == before, "a failed /U leaves the package as it was");
         return;
     }
@@ -107,8 +107,9 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
         const ModelLookup found = model_lookup(before, i, loose);
         const fs::path path = loose / found.path;
         const bool has_loose = found.result == MODEL_FOUND;
+        const FixtureRow first_row = first_row_of_name(before, i);
         const bool same =
-            has_loose && in_file(old_row, before.size()) && bytes_of_row(before, old_row) == read_file(path);
+            has_loose && in_file(first_row, before.size()) && bytes_of_row(before, first_row) == read_file(path);
         if (old_row.offset == new_row.offset && old_row.size == new_row.size) {
             // A row that points past the old end may, by chance, point just
             // where its appended copy went.
@@ -286,24 +287,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes original(data, data + size);
     write_file(package, original);
     start_run(package, loose);
-    int updated = update_package();
+    int updated;
+    const std::string update_output = printed_by(update_package, output, &updated);
     end_run();
     const Bytes updated_bytes = read_file(package);
     check_update(original, updated_bytes, updated);
+    std::vector<std::string> handled, paths;
+    group_paths(original, package, loose, &handled, &paths);
+    require((count_messages(update_output, handled, paths) == 0) == (updated == 1),
+            "/U ends with 0 exactly when it printed no message");
 
     start_run(package, loose);
     int listed;
-    const std::string listing = printed_by([] { return list_package(package_state.folder_path); }, &listed);
+    const std::string listing = printed_by([] { return list_package(package_state.folder_path); }, output, &listed);
     end_run();
     check_listing(updated_bytes, listing, listed);
     require(read_file(package) == updated_bytes, "/L never writes");
 
     start_run(package, loose);
     int compacted;
-    const std::string compaction = printed_by(compact_package, &compacted);
+    const std::string compaction = printed_by(compact_package, output, &compacted);
     end_run();
     const Bytes compacted_bytes = read_file(package);
     check_compaction(updated_bytes, compacted_bytes, compacted);
+    const std::vector<std::string> reclaimed = {
+        package.string() + ": " + std::to_string(updated_bytes.size() - compacted_bytes.size()) + " bytes reclaimed"};
+    require((count_messages(compaction, compacted ? reclaimed : std::vector<std::string>{}, {package.string()}) == 0) ==
+                (compacted == 1),
+            "/C ends with 0 exactly when it printed no message");
     if (compacted) {
         const int64_t unreferenced = number_after(listing, " bytes, ");
         require(unreferenced >= 0 && unreferenced == number_after(compaction, ": "),

@@ -9,7 +9,7 @@
 #include "write_guard.h"
 
 static ScratchFolder* scratch;
-static fs::path work, package, loose;
+static fs::path work, package, loose, output;
 
 // A variant in letter case stands beside the seeds' names, alone, and
 // in a pair.
@@ -29,6 +29,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     work = *scratch / "work";
     package = work / "pkg.dat";
     loose = work / "loose";
+    output = *scratch / "output";
     write_loose_files(loose, LOOSE_FILES);
     write_file(*scratch / "secret", bytes_of("outside the loose folder"));
     // Group writes the package and nothing else, not even a loose file.
@@ -41,17 +42,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes before(data, data + size);
     write_file(package, before);
     start_run(package, loose);
-    int grouped = group_package();
+    int grouped;
+    const std::string printed = printed_by(group_package, output, &grouped);
     end_run();
     const Bytes after = read_file(package);
-    require_only(scratch->path, {"work", "secret"});
+    require_only(scratch->path, {"work", "secret", "output"});
+    std::vector<std::string> handled, paths;
+    group_paths(before, package, loose, &handled, &paths);
+    const size_t messages = count_messages(printed, handled, paths);
+    require((messages == 0) == (grouped == 1), "/P ends with 0 exactly when it printed no message");
     require_only(work, {"pkg.dat", "loose"});
-    // An ambiguous loose file fails the run only once the rest is grouped.
-    bool any_ambiguous = false;
+    // An entry passed over with a message (an ambiguous loose file, a
+    // refused name) fails the run only once the rest is grouped.
+    bool any_passed_over = false;
     if (!grouped && after != before)
-        for (uint32_t i = 0; i < get_u32(before, 16); i++)
-            any_ambiguous |= model_lookup(before, i, loose).result == MODEL_AMBIGUOUS;
-    if (!grouped && !any_ambiguous) {
+        for (uint32_t i = 0; i < get_u32(before, 16); i++) {
+            const ModelResult result = model_lookup(before, i, loose).result;
+            any_passed_over |= result == MODEL_AMBIGUOUS || result == MODEL_REFUSED;
+        }
+    if (!grouped && !any_passed_over) {
         require(after == before, "a failed group leaves the package as it was");
         return 0;
     }

@@ -229,7 +229,13 @@ TEST_F(TrustTest, ListLinesParseBackToTheirNames) {
     for (bool with_folder : {true, false}) {
         SCOPED_TRACE(with_folder ? "with the folder" : "without");
         ToolRun listed = with_folder ? tool("/L") : run_tool({"/L", package.string()}, scratch.path);
+#ifdef _WIN32
+        // Windows refuses names with control bytes or double quotes, and
+        // marks their entries '!'.
+        EXPECT_EQ(listed.status, with_folder ? 255 : 0) << listed.output;
+#else
         EXPECT_EQ(listed.status, 0) << listed.output;
+#endif
         const std::vector<ListedLine> lines = parse_listing(listed.output, with_folder);
         std::vector<std::string> entry_names;
         std::set<std::string> untracked;
