@@ -259,7 +259,7 @@ static void check_restore(const Bytes& package_bytes) {
     write_guard_allow(restored.string(), "");
     start_run(package, restored);
     int restored_all;
-    printed_by([&names] { return restore_package(names.data(), static_cast<int>(names.size())); }, &restored_all);
+    printed_by([&names] { return restore_package(names.data(), static_cast<int>(names.size())); }, output, &restored_all);
     end_run();
     write_guard_allow("", package.string());
     require(read_file(package) == package_bytes, "/R never writes the package");
@@ -270,7 +270,7 @@ static void check_restore(const Bytes& package_bytes) {
     if (!restored_all) return;
     start_run(package, restored);
     int listed;
-    const std::string listing = printed_by([] { return list_package(package_state.folder_path); }, &listed);
+    const std::string listing = printed_by([] { return list_package(package_state.folder_path); }, output, &listed);
     end_run();
     const std::vector<char> marks = marks_of(package_bytes, listing);
     for (uint32_t i = 0; i < count; i++) {
