@@ -213,19 +213,15 @@ static void check_listing(const Bytes& package_bytes, const std::string& printed
         require(lines[entry_lines + i] == expected[i], "/L lists the files no entry takes, in byte order");
 }
 
-// The mark /L gave each entry: an entry's line starts where the lines of
-// the names before it end, as a name may hold line feeds of its own.
+// The mark /L gave each entry, from its line: one line per entry, as a
+// name that holds a line feed is quoted.
 static std::vector<char> marks_of(const Bytes& package_bytes, const std::string& printed) {
-    std::vector<size_t> line_starts = {0};
-    for (size_t at = printed.find('\n'); at != std::string::npos; at = printed.find('\n', at + 1))
-        line_starts.push_back(at + 1);
     std::vector<char> marks;
-    size_t line = 0;
+    size_t at = 0;
     for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
-        marks.push_back(line < line_starts.size() && line_starts[line] < printed.size() ? printed[line_starts[line]]
-                                                                                       : '\0');
-        const std::string name = entry_name(package_bytes, i);
-        line += 1 + static_cast<size_t>(std::count(name.begin(), name.end(), '\n'));
+        marks.push_back(at < printed.size() ? printed[at] : '\0');
+        const size_t end = printed.find('\n', at);
+        at = end == std::string::npos ? printed.size() : end + 1;
     }
     return marks;
 }
@@ -259,8 +255,17 @@ static void check_restore(const Bytes& package_bytes) {
     write_guard_allow(restored.string(), "");
     start_run(package, restored);
     int restored_all;
-    printed_by([&names] { return restore_package(names.data(), static_cast<int>(names.size())); }, output, &restored_all);
+    const std::string printed = printed_by(
+        [&names] { return restore_package(names.data(), static_cast<int>(names.size())); }, output, &restored_all);
     end_run();
+    // Every line is a file created or replaced (at an entry's exact path or
+    // where its lookup led) or a message, and the status is 0 exactly when
+    // there was no message.
+    std::vector<std::string> handled, paths;
+    group_paths(package_bytes, package, restored, &handled, &paths);
+    handled.insert(handled.end(), paths.begin(), paths.end());
+    const size_t messages = count_messages(printed, handled, paths);
+    require((messages == 0) == (restored_all == 1), "/R ends with 0 exactly when it printed no message");
     write_guard_allow("", package.string());
     require(read_file(package) == package_bytes, "/R never writes the package");
     for (const LooseFile& file : LOOSE_FILES)
