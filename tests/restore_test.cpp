@@ -97,6 +97,7 @@ struct RestoreCase {
     std::map<std::string, std::string> after;  // files below the folder, by path; "" for none
     bool posix_only;
     std::function<void(Bytes& package)> reshape = nullptr;  // rows changed after the package is built
+    std::function<void(const fs::path& folder)> check = nullptr;  // more to require of the folder afterwards
 };
 
 static std::string expand_line(const std::string& line, const fs::path& folder) {
@@ -153,7 +154,15 @@ TEST(Restore, EachSelectedLooseFileHoldsItsEntryAfterwards) {
              edited(folder);
              fs::permissions(folder / "a.txt", fs::perms::owner_read | fs::perms::group_read);
          },
-         {"a.txt"}, 0, {"@a.txt"}, {{"a.txt", "alpha"}}, false},
+         {"a.txt"}, 0, {"@a.txt"}, {{"a.txt", "alpha"}}, false, nullptr,
+         [](const fs::path& folder) {
+             // The new file keeps the bits (on Windows: the read-only attribute).
+             const fs::perms bits = fs::status(folder / "a.txt").permissions();
+             EXPECT_EQ(bits & fs::perms::owner_write, fs::perms::none);
+#ifndef _WIN32
+             EXPECT_EQ(bits & fs::perms::all, fs::perms::owner_read | fs::perms::group_read);
+#endif
+         }},
         {"a folder where a file should be", game,
          [expanded](const fs::path& folder) {
              expanded(folder);
@@ -246,6 +255,7 @@ TEST(Restore, EachSelectedLooseFileHoldsItsEntryAfterwards) {
                 EXPECT_EQ(text_of(read_file(folder / path)), text) << path;
             }
         }
+        if (c.check) c.check(folder);
         for (const auto& [path, stamp] : stamps) {
             const bool printed = run.output.find(native(path) + "\n") != std::string::npos;
             if (fs::exists(path) && !printed) {
