@@ -221,18 +221,17 @@ int platform_remove_file_below(const char* path, PlatformFile, size_t) {
 }
 
 int platform_rename_below(const char* source_path, const char* target_path, PlatformFile, size_t) {
-    if (MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING)) return 1;
     // The system refuses to replace a read-only file, which POSIX rename
     // replaces: the target loses the attribute for the rename, and the file
     // that takes its place gets it, as it would keep its permission bits.
-    DWORD attributes = GetFileAttributesA(target_path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return 0;
-    if (!SetFileAttributesA(target_path, attributes & ~FILE_ATTRIBUTE_READONLY)) return 0;
+    const DWORD attributes = GetFileAttributesA(target_path);
+    const int read_only = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (read_only && !SetFileAttributesA(target_path, attributes & ~FILE_ATTRIBUTE_READONLY)) return 0;
     if (!MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING)) {
-        SetFileAttributesA(target_path, attributes);
+        if (read_only) SetFileAttributesA(target_path, attributes);
         return 0;
     }
-    DWORD renamed = GetFileAttributesA(target_path);
+    const DWORD renamed = read_only ? GetFileAttributesA(target_path) : INVALID_FILE_ATTRIBUTES;
     if (renamed != INVALID_FILE_ATTRIBUTES) SetFileAttributesA(target_path, renamed | FILE_ATTRIBUTE_READONLY);
     return 1;
 }
