@@ -110,6 +110,7 @@ ssize_t sys_splice_copy(int in, loff_t* in_offset, int out, loff_t* out_offset, 
     return splice_through_pipe(in, in_offset, out, out_offset, size, pipe_ends);
 }
 int sys_fsync(int fd) { return fsync(fd); }
+int sys_fdatasync(int fd) { return fdatasync(fd); }
 int sys_fstat(int fd, struct stat* info) { return fstat(fd, info); }
 int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
 int sys_fchown(int fd, uid_t owner, gid_t group) { return fchown(fd, owner, group); }

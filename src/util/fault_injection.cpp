@@ -29,7 +29,7 @@
 //     "write OFFSET SIZE PATH" BYTES each write that took effect, its bytes
 //                                    following the line's end
 //     "truncate SIZE PATH"           each truncate that took effect
-//     "synced PATH"                  each fsync that completed
+//     "synced PATH"                  each fsync (or fdatasync) that completed
 // PATH is the file the call concerns (the target of a copy).
 #ifdef VANTREL_FAULT_INJECTION
 
@@ -207,12 +207,21 @@ ssize_t sys_splice_copy(int in, loff_t* in_offset, int out, loff_t* out_offset, 
     return sys_copy_file_range(in, in_offset, out, out_offset, size);
 }
 
-int sys_fsync(int fd) {
+static int counted_sync(int fd, int (*sync)(int)) {
     std::string path = path_of(fd);
     if (next_call("fsync", path) == CALL_FAILS) return -1;
-    int result = fsync(fd);
+    int result = sync(fd);
     if (result == 0) log_line("synced " + path);
     return result;
+}
+
+int sys_fsync(int fd) {
+    return counted_sync(fd, fsync);
+}
+
+// Counted and logged as an fsync: what the tests check of it is the same.
+int sys_fdatasync(int fd) {
+    return counted_sync(fd, fdatasync);
 }
 
 int sys_fstat(int fd, struct stat* info) {

@@ -184,6 +184,12 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset,
 // Makes everything written to `file` durable on its device.
 int platform_sync(PlatformFile file);
 
+// Makes the bytes written to `file`, and its length, durable on its device;
+// its time stamps may lag behind (POSIX: fdatasync, which spares the file
+// system a journal commit for a change of time stamps alone). Windows: as
+// platform_sync.
+int platform_sync_data(PlatformFile file);
+
 // Cuts `file` back (or extends it) to `size` bytes. The length is given to
 // the system whole (Windows: not through the file pointer, which a read on
 // another thread may move meanwhile). Fails on Windows while another

@@ -365,6 +365,10 @@ int platform_sync(PlatformFile file) {
     return sys_fsync(static_cast<int>(file)) == 0;
 }
 
+int platform_sync_data(PlatformFile file) {
+    return sys_fdatasync(static_cast<int>(file)) == 0;
+}
+
 int platform_file_identity(PlatformFile file, FileIdentity* identity) {
     struct stat info;
     if (sys_fstat(static_cast<int>(file), &info) != 0) return 0;

@@ -430,6 +430,10 @@ int platform_sync(PlatformFile file) {
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
+int platform_sync_data(PlatformFile file) {
+    return platform_sync(file);
+}
+
 int platform_file_identity(PlatformFile file, FileIdentity* identity) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle_of(file), &info)) return 0;

@@ -59,6 +59,7 @@ ssize_t sys_pwrite(int fd, const void* buffer, size_t size, off_t offset);
 ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size);
 ssize_t sys_splice_copy(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size, const int pipe_ends[2]);
 int sys_fsync(int fd);
+int sys_fdatasync(int fd);
 int sys_fstat(int fd, struct stat* info);
 int sys_ftruncate(int fd, off_t size);
 int sys_fchown(int fd, uid_t owner, gid_t group);
@@ -91,6 +92,7 @@ inline ssize_t sys_splice_copy(int in, loff_t* in_offset, int out, loff_t* out_o
     return splice_through_pipe(in, in_offset, out, out_offset, size, pipe_ends);
 }
 inline int sys_fsync(int fd) { return fsync(fd); }
+inline int sys_fdatasync(int fd) { return fdatasync(fd); }
 inline int sys_fstat(int fd, struct stat* info) { return fstat(fd, info); }
 inline int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
 inline int sys_fchown(int fd, uid_t owner, gid_t group) { return fchown(fd, owner, group); }
