@@ -303,6 +303,12 @@ static const int COPY_PIPE_SIZE = 1 << 20;
 static int copy_pipe[2] = {-1, -1};
 static int copy_pipe_refused = 0;
 
+static void drop_copy_pipe() {
+    close(copy_pipe[0]);
+    close(copy_pipe[1]);
+    copy_pipe[0] = copy_pipe[1] = -1;
+}
+
 // The pipe, made when it is not yet; 0 where it cannot be made, or not of
 // COPY_PIPE_SIZE (the system's limit on pipes, or the user's share of pipe
 // memory, is lower).
@@ -311,8 +317,7 @@ static int ready_copy_pipe() {
     if (copy_pipe_refused) return 0;
     if (pipe2(copy_pipe, O_CLOEXEC) == 0) {
         if (fcntl(copy_pipe[1], F_SETPIPE_SZ, COPY_PIPE_SIZE) >= COPY_PIPE_SIZE) return 1;
-        close(copy_pipe[0]);
-        close(copy_pipe[1]);
+        drop_copy_pipe();
     }
     copy_pipe[0] = copy_pipe[1] = -1;
     copy_pipe_refused = 1;
@@ -352,8 +357,12 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset, Plat
         // Any refusal or error, and a copy of nothing (which some kernel and
         // file-system pairs give before copying anything, not only at the
         // end of the file): let the plain copy finish the job; it tells a
-        // real end of the file, and which side failed.
-        if (done <= 0) return copy_through_buffer(in, source_offset, out, target_offset, size);
+        // real end of the file, and which side failed. A pipe that failed
+        // may still hold bytes: the next copy makes a new one.
+        if (done <= 0) {
+            if (way == COPY_BY_PIPE) drop_copy_pipe();
+            return copy_through_buffer(in, source_offset, out, target_offset, size);
+        }
         source_offset += static_cast<uint64_t>(done);
         target_offset += static_cast<uint64_t>(done);
         size -= static_cast<uint64_t>(done);

@@ -21,9 +21,10 @@
 // then its write end, empty): up to `size` bytes, at most what the pipe
 // holds, are spliced from `in` into the pipe as references to its pages,
 // then from the pipe into `out`, copied once. Returns the bytes written to
-// `out` (the offsets moved on by as many), 0 at the end of `in`, or -1. The
-// pipe is empty again on return: bytes the target did not take are read
-// out of it and dropped. The real system's routine, for every build.
+// `out` (the offsets moved on by as many), 0 at the end of `in`, or -1.
+// Bytes the target did not take are read out of the pipe and dropped; -1
+// also when that fails, and the pipe, not empty, must not be used again.
+// The real system's routine, for every build.
 inline ssize_t splice_through_pipe(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size,
                                    const int pipe_ends[2]) {
     const loff_t start = *in_offset;
@@ -39,11 +40,16 @@ inline ssize_t splice_through_pipe(int in, loff_t* in_offset, int out, loff_t* o
     if (put == static_cast<size_t>(taken)) return taken;
     const int saved_errno = errno;
     char scrap[4096];
-    for (size_t left = static_cast<size_t>(taken) - put; left > 0;) {
+    size_t left = static_cast<size_t>(taken) - put;
+    while (left > 0) {
         ssize_t got = read(pipe_ends[0], scrap, left < sizeof scrap ? left : sizeof scrap);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         left -= static_cast<size_t>(got);
+    }
+    if (left > 0) {
+        errno = EIO;
+        return -1;
     }
     *in_offset = start + static_cast<loff_t>(put);
     errno = saved_errno;
