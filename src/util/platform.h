@@ -187,6 +187,11 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset,
 // Makes everything written to `file` durable on its device.
 int platform_sync(PlatformFile file);
 
+// Starts writing the bytes of [offset, offset + size) of `file` to its
+// device, without waiting for them, so that a sync later waits for less.
+// Promises nothing about durability. Windows: does nothing.
+void platform_start_writeback(PlatformFile file, uint64_t offset, uint64_t size);
+
 // Makes the bytes written to `file`, and its length, durable on its device;
 // its time stamps may lag behind (POSIX: fdatasync, which spares the file
 // system a journal commit for a change of time stamps alone). Windows: as

@@ -375,6 +375,11 @@ int platform_sync(PlatformFile file) {
     return sys_fsync(static_cast<int>(file)) == 0;
 }
 
+void platform_start_writeback(PlatformFile file, uint64_t offset, uint64_t size) {
+    sync_file_range(static_cast<int>(file), static_cast<off_t>(offset), static_cast<off_t>(size),
+                    SYNC_FILE_RANGE_WRITE);
+}
+
 int platform_sync_data(PlatformFile file) {
     return sys_fdatasync(static_cast<int>(file)) == 0;
 }

@@ -430,6 +430,8 @@ int platform_sync(PlatformFile file) {
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
+void platform_start_writeback(PlatformFile, uint64_t, uint64_t) {}
+
 int platform_sync_data(PlatformFile file) {
     return platform_sync(file);
 }
