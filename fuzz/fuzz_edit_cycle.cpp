@@ -4,7 +4,9 @@
 // promises about the package's rows and bytes, and that /L's unreferenced
 // count is what /C then reclaims. The loose files are found as a model of
 // the letter-case lookup, written here apart from the tool's, finds them,
-// and /L lists exactly the files that no entry takes.
+// and /L marks each entry and lists exactly the files that no entry takes.
+// A well-formed package built from the same bytes goes through the same
+// cycle, and each option must accept it.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -56,18 +58,6 @@ static uint64_t alignment_of(uint64_t offset) {
     return offset == 0 || lowest_bit > 2048 ? 2048 : lowest_bit;
 }
 
-// Runs `operation` with standard output going to a file, and gives back
-// what it printed.
-template <typename Operation>
-static std::string printed_by(Operation operation, int* result) {
-    fflush(stdout);
-    require(freopen(output.c_str(), "w", stdout) != nullptr, "standard output can be sent to a file");
-    *result = operation();
-    fflush(stdout);
-    require(freopen("/dev/null", "w", stdout) != nullptr, "standard output can be sent to the null device");
-    return text_of(read_file(output));
-}
-
 // The number that follows `marker` in the last line of `text`; -1 when the
 // line has no such marker.
 static int64_t number_after(const std::string& text, const std::string& marker) {
@@ -79,14 +69,26 @@ static int64_t number_after(const std::string& text, const std::string& marker) 
 
 // /U: rows change only where the loose file differs from the entry, and
 // then point at a whole appended copy of it.
+// The first row of the name of entry `index`: entries of one name are
+// decided by the first of them.
+static FixtureRow first_row_of_name(const Bytes& package_bytes, uint32_t index) {
+    const std::string name = entry_name(package_bytes, index);
+    for (uint32_t i = 0; i < index; i++)
+        if (entry_name(package_bytes, i) == name) return get_row(package_bytes, i);
+    return get_row(package_bytes, index);
+}
+
 static void check_update(const Bytes& before, const Bytes& after, int updated) {
-    // An ambiguous loose file fails the run only once the rest is grouped;
-    // a run that wrote, failed for that alone.
-    bool any_ambiguous = false;
+    // An entry passed over with a message (an ambiguous loose file, a
+    // refused name) fails the run only once the rest is grouped; a run that
+    // wrote, failed for that alone.
+    bool any_passed_over = false;
     if (!updated && after != before)
-        for (uint32_t i = 0; i < get_u32(before, 16); i++)
-            any_ambiguous |= model_lookup(before, i, loose).result == MODEL_AMBIGUOUS;
-    if (!updated && !any_ambiguous) {
+        for (uint32_t i = 0; i < get_u32(before, 16); i++) {
+            const ModelResult result = model_lookup(before, i, loose).result;
+            any_passed_over |= result == MODEL_AMBIGUOUS || result == MODEL_REFUSED;
+        }
+    if (!updated && !any_passed_over) {
         require(after == before, "a failed /U leaves the package as it was");
         return;
     }
@@ -102,8 +104,9 @@ static void check_update(const Bytes& before, const Bytes& after, int updated) {
         const ModelLookup found = model_lookup(before, i, loose);
         const fs::path path = loose / found.path;
         const bool has_loose = found.result == MODEL_FOUND;
+        const FixtureRow first_row = first_row_of_name(before, i);
         const bool same =
-            has_loose && in_file(old_row, before.size()) && bytes_of_row(before, old_row) == read_file(path);
+            has_loose && in_file(first_row, before.size()) && bytes_of_row(before, first_row) == read_file(path);
         if (old_row.offset == new_row.offset && old_row.size == new_row.size) {
             // A row that points past the old end may, by chance, point just
             // where its appended copy went.
@@ -171,24 +174,45 @@ static void check_compaction(const Bytes& before, const Bytes& after, int compac
         }
 }
 
-// /L: every file below the folder that no entry takes is listed, in byte
-// order of its name, and an entry is marked '!' where its lookup is
-// ambiguous or refused.
+// The mark /L gives an entry, by the model: '!' where its lookup is
+// ambiguous or refused, '-' where it finds no file, '=' where the file
+// holds the entry's bytes, 'M' where it does not.
+static char model_mark(const Bytes& package_bytes, uint32_t index) {
+    const ModelLookup found = model_lookup(package_bytes, index, loose);
+    if (found.result == MODEL_AMBIGUOUS || found.result == MODEL_REFUSED) return '!';
+    if (found.result == MODEL_MISSING) return '-';
+    // Entries of one name are decided by the first of them.
+    uint32_t first = index;
+    const std::string name = entry_name(package_bytes, index);
+    for (uint32_t i = 0; i < index; i++)
+        if (entry_name(package_bytes, i) == name) {
+            first = i;
+            break;
+        }
+    // An empty entry needs no bytes, wherever its row points.
+    const FixtureRow row = get_row(package_bytes, first);
+    return (row.size == 0 || in_file(row, package_bytes.size())) &&
+                   bytes_of_row(package_bytes, row) == read_file(loose / found.path)
+               ? '='
+               : 'M';
+}
+
+// /L: every entry has its mark and every file below the folder that no
+// entry takes is listed, in byte order of its name; the summary counts the
+// entries marked 'M'.
 static void check_listing(const Bytes& package_bytes, const std::string& printed, int listed) {
     if (!listed && printed.find(" entries, ") == std::string::npos) return;
     std::set<std::string> untracked;
     for (const fs::directory_entry& item : fs::recursive_directory_iterator(loose))
         if (item.is_regular_file()) untracked.insert(fs::relative(item.path(), loose).string());
-    // An entry's line starts where the lines of the names before it end; a
-    // name may hold line feeds of its own.
+    // One line per entry: a name that holds a line feed is quoted.
     std::vector<std::pair<size_t, char>> marks;
     size_t entry_lines = 0;
     for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
         const ModelLookup found = model_lookup(package_bytes, i, loose);
         if (found.result == MODEL_FOUND) untracked.erase(found.path);
-        marks.push_back({entry_lines, found.result == MODEL_AMBIGUOUS || found.result == MODEL_REFUSED ? '!' : ' '});
-        const std::string name = entry_name(package_bytes, i);
-        entry_lines += 1 + static_cast<size_t>(std::count(name.begin(), name.end(), '\n'));
+        marks.push_back({entry_lines, model_mark(package_bytes, i)});
+        entry_lines++;
     }
     std::vector<std::string> expected;
     for (std::string name : untracked) {
@@ -203,34 +227,62 @@ static void check_listing(const Bytes& package_bytes, const std::string& printed
         start = end + 1;
     }
     require(lines.size() == entry_lines + expected.size() + 1, "/L prints the entries, the untracked files, a summary");
-    for (const auto& mark : marks)
-        if (mark.second == '!') require(lines[mark.first][0] == '!', "/L marks an ambiguous or refused entry '!'");
+    int64_t changed = 0;
+    for (const auto& mark : marks) {
+        require(lines[mark.first][0] == mark.second, "/L marks each entry as the model does");
+        changed += mark.second == 'M';
+    }
+    require(number_after(printed, " unreferenced, ") == changed, "/L's summary counts the changed entries");
+    require(listed == std::none_of(marks.begin(), marks.end(),
+                                   [](const std::pair<size_t, char>& mark) { return mark.second == '!'; }),
+            "/L fails exactly when an entry is marked '!'");
     for (size_t i = 0; i < expected.size(); i++)
         require(lines[entry_lines + i] == expected[i], "/L lists the files no entry takes, in byte order");
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const Bytes original(data, data + size);
+// Names that lead to a loose file exactly (some holding the bytes that
+// the recipe may give), through one variant in letter case, to none, or to
+// two variants.
+static const std::vector<std::string> NAMES = {"a",          "empty",   "EMPTY",         "sub\\b", "0123456789abcdef",
+                                               "case\\file", "dup\\ab", "untracked.txt", "none",   "A"};
+
+// /U, /L and /C in turn on `original`; `sound` requires each to succeed
+// unless the model finds an entry's loose file ambiguous.
+static void check_cycle(const Bytes& original, bool sound) {
     write_file(package, original);
     start_run(package, loose);
-    int updated = update_package();
+    int updated;
+    const std::string update_output = printed_by(update_package, output, &updated);
     end_run();
+    const bool unsure = sound && any_entry_unsure(original, loose);
+    require(updated || !sound || unsure, "/U accepts a well-formed package");
     const Bytes updated_bytes = read_file(package);
     check_update(original, updated_bytes, updated);
+    std::vector<std::string> handled, paths;
+    group_paths(original, package, loose, &handled, &paths);
+    require((count_messages(update_output, handled, paths) == 0) == (updated == 1),
+            "/U ends with 0 exactly when it printed no message");
 
     start_run(package, loose);
     int listed;
-    const std::string listing = printed_by([] { return list_package(package_state.folder_path); }, &listed);
+    const std::string listing = printed_by([] { return list_package(package_state.folder_path); }, output, &listed);
     end_run();
+    require(listed || !sound || unsure, "/L accepts a well-formed package");
     check_listing(updated_bytes, listing, listed);
     require(read_file(package) == updated_bytes, "/L never writes");
 
     start_run(package, loose);
     int compacted;
-    const std::string compaction = printed_by(compact_package, &compacted);
+    const std::string compaction = printed_by(compact_package, output, &compacted);
     end_run();
     const Bytes compacted_bytes = read_file(package);
+    require(compacted || !sound, "/C accepts a well-formed package");
     check_compaction(updated_bytes, compacted_bytes, compacted);
+    const std::vector<std::string> reclaimed = {
+        package.string() + ": " + std::to_string(updated_bytes.size() - compacted_bytes.size()) + " bytes reclaimed"};
+    require((count_messages(compaction, compacted ? reclaimed : std::vector<std::string>{}, {package.string()}) == 0) ==
+                (compacted == 1),
+            "/C ends with 0 exactly when it printed no message");
     if (compacted) {
         const int64_t unreferenced = number_after(listing, " bytes, ");
         require(unreferenced >= 0 && unreferenced == number_after(compaction, ": "),
@@ -244,5 +296,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int again = compact_package();
     end_run();
     require(again == compacted && read_file(package) == compacted_bytes, "a second /C changes nothing");
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    check_cycle(Bytes(data, data + size), false);
+    check_cycle(well_formed_package(data, size, NAMES), true);
     return 0;
 }

@@ -1,5 +1,6 @@
 // Fuzz target: the expand operation on an arbitrary package into a scratch
-// folder, with no terminal, so a file that exists already never waits.
+// folder, with no terminal, so a file that exists already never waits; then
+// on a well-formed package built from the same bytes, which it must accept.
 #include <cstdlib>
 #include <map>
 
@@ -24,19 +25,25 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const Bytes before(data, data + size);
+// Names of files in the folder and below it, none of them a folder's name.
+static const std::vector<std::string> NAMES = {"a", "A", "b.txt", "sub\\c", "sub\\d\\e", "0123456789abcdef", "x/y"};
+
+// Expands `before` and checks the result; `sound` requires the run to
+// succeed.
+static void check_expand(const Bytes& before, bool sound) {
+    const size_t size = before.size();
     write_file(package, before);
     fs::remove_all(out);
     start_run(package, out);
     int opened = open_package_mapped();
     int expanded = opened && expand_package(package_state.folder_path);
     end_run();
+    require(expanded || !sound, "/E accepts a well-formed package");
     require_only(scratch->path, {"work"});
     require_only(work, {"pkg.dat", "out"});
     if (!opened) {
         require(!fs::exists(out), "a package that cannot be opened writes nothing");
-        return 0;
+        return;
     }
 
     // What each output file must hold: the bytes of the first entry of its
@@ -71,5 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     if (expanded)
         for (const auto& file : expected) require(fs::is_regular_file(file.first), "success means every entry's file is there");
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    check_expand(Bytes(data, data + size), false);
+    check_expand(well_formed_package(data, size, NAMES), true);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Fuzz target: the group operation on an arbitrary package, in a scratch
 // folder that holds a few loose files, some in sub-folders, and a file just
-// outside the loose folder that no entry may reach.
+// outside the loose folder that no entry may reach; then on a well-formed
+// package built from the same bytes, which it must accept.
 #include <cstdlib>
 
 #include "fuzz_support.h"
@@ -9,7 +10,7 @@
 #include "write_guard.h"
 
 static ScratchFolder* scratch;
-static fs::path work, package, loose;
+static fs::path work, package, loose, output;
 
 // A variant in letter case stands beside the seeds' names, alone, and
 // in a pair.
@@ -29,6 +30,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     work = *scratch / "work";
     package = work / "pkg.dat";
     loose = work / "loose";
+    output = *scratch / "output";
     write_loose_files(loose, LOOSE_FILES);
     write_file(*scratch / "secret", bytes_of("outside the loose folder"));
     // Group writes the package and nothing else, not even a loose file.
@@ -37,23 +39,40 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const Bytes before(data, data + size);
+// Names that lead to a loose file exactly, through one variant in letter
+// case (alone, or shared by entries of one name), to none, or to two
+// variants (ambiguous).
+static const std::vector<std::string> NAMES = {"a",          "empty", "sub\\b",  "sub\\deeper\\c", "0123456789abcdef",
+                                               "case\\file", "A",     "nothing", "dup\\ab",        "SUB\\B"};
+
+// Groups `before` and checks the result; `sound` requires the run to
+// succeed unless the model finds an entry's loose file ambiguous.
+static void check_group(const Bytes& before, bool sound) {
+    const size_t size = before.size();
     write_file(package, before);
     start_run(package, loose);
-    int grouped = group_package();
+    int grouped;
+    const std::string printed = printed_by(group_package, output, &grouped);
     end_run();
+    require(grouped || !sound || any_entry_unsure(before, loose), "/P accepts a well-formed package");
     const Bytes after = read_file(package);
-    require_only(scratch->path, {"work", "secret"});
+    require_only(scratch->path, {"work", "secret", "output"});
+    std::vector<std::string> handled, paths;
+    group_paths(before, package, loose, &handled, &paths);
+    const size_t messages = count_messages(printed, handled, paths);
+    require((messages == 0) == (grouped == 1), "/P ends with 0 exactly when it printed no message");
     require_only(work, {"pkg.dat", "loose"});
-    // An ambiguous loose file fails the run only once the rest is grouped.
-    bool any_ambiguous = false;
+    // An entry passed over with a message (an ambiguous loose file, a
+    // refused name) fails the run only once the rest is grouped.
+    bool any_passed_over = false;
     if (!grouped && after != before)
-        for (uint32_t i = 0; i < get_u32(before, 16); i++)
-            any_ambiguous |= model_lookup(before, i, loose).result == MODEL_AMBIGUOUS;
-    if (!grouped && !any_ambiguous) {
+        for (uint32_t i = 0; i < get_u32(before, 16); i++) {
+            const ModelResult result = model_lookup(before, i, loose).result;
+            any_passed_over |= result == MODEL_AMBIGUOUS || result == MODEL_REFUSED;
+        }
+    if (!grouped && !any_passed_over) {
         require(after == before, "a failed group leaves the package as it was");
-        return 0;
+        return;
     }
 
     require(size >= 32 && after.size() >= size, "a grouped package only grows");
@@ -80,5 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(Bytes(after.begin() + new_row.offset, after.begin() + new_row.offset + new_row.size) == read_file(path),
                 "success means every row with a loose file points at a whole copy of it");
     }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    check_group(Bytes(data, data + size), false);
+    check_group(well_formed_package(data, size, NAMES), true);
     return 0;
 }

@@ -165,13 +165,125 @@ ModelLookup model_lookup(const Bytes& package_bytes, uint32_t index, const fs::p
     const std::string joined = joined_pieces(name);
     ModelLookup found = find_in_folder(loose, joined);
     if (found.result != MODEL_FOUND || found.path == joined) return found;
-    std::set<std::string> rivals;
+    // Another name that reaches the same file by its own lookup makes the
+    // file ambiguous; one that names it exactly takes it.
+    bool rival = false;
     for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
         const std::string other = entry_name(package_bytes, i);
         if (has_parent_piece(other) || below(loose.string(), other).size() >= PATH_LIMIT || names_a_folder(other))
             continue;
-        if (joined_pieces(other) == found.path) return {MODEL_MISSING, ""};
-        if (lowered(joined_pieces(other)) == lowered(joined)) rivals.insert(joined_pieces(other));
+        const std::string other_joined = joined_pieces(other);
+        if (other_joined == found.path) return {MODEL_MISSING, ""};
+        if (other_joined == joined || lowered(other_joined) != lowered(joined)) continue;
+        const ModelLookup reached = find_in_folder(loose, other_joined);
+        rival |= reached.result == MODEL_FOUND && reached.path == found.path;
     }
-    return rivals.size() > 1 ? ModelLookup{MODEL_AMBIGUOUS, ""} : found;
+    return rival ? ModelLookup{MODEL_AMBIGUOUS, ""} : found;
+}
+
+// The messages of /P, /U and /C, each around its one path.
+static const struct {
+    const char* before;
+    const char* after;
+} MESSAGE_FORMATS[] = {
+    {"Bad package file ", ""},        {"Bad entry name ", ""},          {"Path too long ", ""},
+    {"Ambiguous loose file ", ""},    {"File ", " is the data file"},   {"Can't read file ", ""},
+    {"Can't create data file ", ""},  {"Can't write data file ", ""},   {"Can't cut back data file ", ""},
+    {"Data file ", " left as it was"}, {"Data file ", " is in use"},    {"File too large for package ", ""},
+    {"Out of memory for ", ""},       {"Can't create file ", ""},       {"Can't remove file ", ""},
+    {"Can't sync folder of ", ""},    {"Can't find folder ", ""},
+};
+
+size_t count_messages(const std::string& output, const std::vector<std::string>& handled,
+                      const std::vector<std::string>& paths) {
+    size_t messages = 0;
+    for (size_t at = 0; at < output.size();) {
+        size_t next = std::string::npos;
+        for (const std::string& path : handled)
+            if (output.compare(at, path.size() + 1, path + "\n") == 0) next = at + path.size() + 1;
+        for (const auto& format : MESSAGE_FORMATS) {
+            if (next != std::string::npos) break;
+            const std::string before = format.before, after = std::string(format.after) + "\n";
+            if (output.compare(at, before.size(), before) != 0) continue;
+            const size_t path_at = at + before.size();
+            for (const std::string& path : paths)
+                if (output.compare(path_at, path.size() + after.size(), path + after) == 0)
+                    next = path_at + path.size() + after.size();
+            const size_t line_end = output.find('\n', path_at);
+            if (next == std::string::npos && line_end != std::string::npos && line_end >= path_at + after.size() - 1 &&
+                output.compare(line_end + 1 - after.size(), after.size(), after) == 0)
+                next = line_end + 1;
+            if (next != std::string::npos) messages++;
+        }
+        if (next == std::string::npos) {
+            fprintf(stderr, "not a path handled nor a message: %s\n", output.substr(at, 200).c_str());
+            require(false, "every line printed is a path handled or a message");
+        }
+        at = next;
+    }
+    return messages;
+}
+
+void group_paths(const Bytes& package_bytes, const fs::path& package, const fs::path& loose,
+                 std::vector<std::string>* handled, std::vector<std::string>* paths) {
+    handled->clear();
+    paths->assign({package.string(), loose.string() + "/"});
+    const uint32_t count = package_bytes.size() >= 32 ? get_u32(package_bytes, 16) : 0;
+    const uint64_t names = package_bytes.size() >= 32 ? get_u32(package_bytes, 20) : 0;
+    if (names + uint64_t{24} * count > package_bytes.size()) return;
+    for (uint32_t i = 0; i < count; i++) {
+        paths->push_back(below(loose.string(), entry_name(package_bytes, i)));
+        const ModelLookup found = model_lookup(package_bytes, i, loose);
+        if (found.result != MODEL_FOUND) continue;
+        // The tool prints the entry's own path with each piece that leads
+        // somewhere as the folder names it; empty pieces and "." stay.
+        std::string printed = paths->back(), real = found.path + "/";
+        size_t at = loose.string().size() + 1;
+        while (at <= printed.size()) {
+            const size_t end = std::min(printed.find('/', at), printed.size());
+            if (end > at && printed.compare(at, end - at, ".") != 0) {
+                const size_t real_end = real.find('/');
+                printed.replace(at, end - at, real.substr(0, real_end));
+                real.erase(0, real_end + 1);
+            }
+            at = end + 1;
+        }
+        handled->push_back(printed);
+        paths->push_back(printed);
+    }
+}
+
+std::string printed_by(const std::function<int()>& operation, const fs::path& output, int* result) {
+    fflush(stdout);
+    require(freopen(output.c_str(), "w", stdout) != nullptr, "standard output can be sent to a file");
+    *result = operation();
+    fflush(stdout);
+    require(freopen("/dev/null", "w", stdout) != nullptr, "standard output can be sent to the null device");
+    return text_of(read_file(output));
+}
+
+Bytes well_formed_package(const uint8_t* recipe, size_t size, const std::vector<std::string>& names) {
+    size_t at = 0;
+    auto next = [&]() -> unsigned { return at < size ? recipe[at++] : 0; };
+    std::vector<FixtureEntry> entries(next() % 9);
+    std::vector<unsigned> shared(entries.size(), 0);
+    for (size_t i = 0; i < entries.size(); i++) {
+        const unsigned shape = next();
+        entries[i].name = names[next() % names.size()];
+        const size_t length = shape & 0x80 ? (next() << 4 | (shape & 0x0F)) : shape % 64;
+        entries[i].data = pattern_bytes(length, next());
+        if (i > 0 && (shape & 0x40)) shared[i] = 1 + next() % i;
+    }
+    Bytes package = build_package(entries);
+    for (uint32_t i = 0; i < entries.size(); i++)
+        if (shared[i]) set_row(package, i, get_row(package, shared[i] - 1));
+    return package;
+}
+
+bool any_entry_unsure(const Bytes& package_bytes, const fs::path& loose) {
+    for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
+        const ModelResult result = model_lookup(package_bytes, i, loose).result;
+        if (result == MODEL_AMBIGUOUS || result == MODEL_REFUSED) return true;
+    }
+    return false;
 }

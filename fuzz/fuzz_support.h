@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -73,3 +74,31 @@ struct ModelLookup {
 // one variant in the letter case of A-Z that no other entry names exactly
 // and no other entry's name matches.
 ModelLookup model_lookup(const Bytes& package_bytes, uint32_t index, const fs::path& loose);
+
+// Requires every line of `output`, what one run of /P, /U or /C printed, to
+// be a path handled (one of `handled`) or a message (a format of the tool's
+// with one path: one of `paths`, which may hold line feeds of their own, or
+// a path without any), and returns how many messages there were.
+size_t count_messages(const std::string& output, const std::vector<std::string>& handled,
+                      const std::vector<std::string>& paths);
+
+// The paths that a group of the package in `loose` may print: in
+// `handled`, the loose files found; in `paths`, those, every entry's loose
+// path and the package's.
+void group_paths(const Bytes& package_bytes, const fs::path& package, const fs::path& loose,
+                 std::vector<std::string>* handled, std::vector<std::string>* paths);
+
+// Runs `operation` with standard output going to the file `output`, and
+// gives back what it printed and, in `result`, what it returned.
+std::string printed_by(const std::function<int()>& operation, const fs::path& output, int* result);
+
+// A package well formed by construction, read from `recipe` (the fuzzer's
+// input taken another way): up to 8 entries, each named from `names`, with
+// bytes of its own (past the fuzz build's block and kernel-copy sizes for
+// some) or an earlier entry's row. The layout check, and every option on a
+// folder where `names` lead nowhere ambiguous, must accept it.
+Bytes well_formed_package(const uint8_t* recipe, size_t size, const std::vector<std::string>& names);
+
+// Whether the model finds the loose file of some entry ambiguous or refused:
+// the runs that may fail on a well-formed package.
+bool any_entry_unsure(const Bytes& package_bytes, const fs::path& loose);

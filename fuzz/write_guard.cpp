@@ -69,18 +69,33 @@ int sys_open(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
+// The whole path of `name` below the open folder `folder`.
+static std::string path_below(int folder, const char* name) {
+    char folder_path[PATH_MAX];
+    ssize_t length = readlink(("/proc/self/fd/" + std::to_string(folder)).c_str(), folder_path, sizeof folder_path - 1);
+    if (length < 0) {
+        fprintf(stderr, "invariant broken: a file named in a folder that cannot be told\n");
+        abort();
+    }
+    return std::string(folder_path, static_cast<size_t>(length)) + "/" + name;
+}
+
 int sys_openat(int folder, const char* name, int flags, mode_t mode) {
     int fd = openat(folder, name, flags, mode);
-    if (fd >= 0 && ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC)))) {
-        char folder_path[PATH_MAX];
-        ssize_t length = readlink(("/proc/self/fd/" + std::to_string(folder)).c_str(), folder_path, sizeof folder_path - 1);
-        if (length < 0) {
-            fprintf(stderr, "invariant broken: a file created in a folder that cannot be told\n");
-            abort();
-        }
-        require_allowed((std::string(folder_path, static_cast<size_t>(length)) + "/" + name).c_str());
-    }
+    if (fd >= 0 && ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC))))
+        require_allowed(path_below(folder, name).c_str());
     return fd;
+}
+
+int sys_unlinkat(int folder, const char* name) {
+    require_allowed(path_below(folder, name).c_str());
+    return unlinkat(folder, name, 0);
+}
+
+int sys_renameat(int folder, const char* source, const char* target) {
+    require_allowed(path_below(folder, source).c_str());
+    require_allowed(path_below(folder, target).c_str());
+    return renameat(folder, source, folder, target);
 }
 
 int sys_mkdir(const char* path, mode_t mode) {
@@ -121,5 +136,9 @@ void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, of
     return mmap(address, size, protection, flags, fd, offset);
 }
 int sys_flock(int fd, int operation) { return flock(fd, operation); }
+struct dirent* sys_readdir(DIR* listing) { return readdir(listing); }
+int sys_fstatat(int folder, const char* name, struct stat* info, int flags) {
+    return fstatat(folder, name, info, flags);
+}
 
 #endif

@@ -173,6 +173,85 @@ TEST_F(ExpandTest, FailedWriteRemovesThePartialFile) {
     EXPECT_EQ(small, pattern_bytes(1000, 1));
 }
 
+// The run holds the loose folder open and creates each file by its path
+// below it, so the descriptors it needs do not grow with the folders; links
+// to sub-folders are still followed.
+TEST_F(ExpandTest, ManyFoldersUnderATightDescriptorLimitAreAllWritten) {
+    SKIP_ON_WINDOWS("ulimit is a POSIX shell's");
+    std::vector<FixtureEntry> entries;
+    for (int i = 0; i < 600; i++)
+        entries.push_back({"d" + std::to_string(i % 300) + "\\f" + std::to_string(i), bytes_of(std::to_string(i))});
+    entries.push_back({"linked\\inside", bytes_of("through the link")});
+    write_file(package, build_package(entries));
+    fs::create_directories(folder);
+    fs::create_directory(scratch / "elsewhere");
+    fs::create_directory_symlink(scratch / "elsewhere", folder / "linked");
+    ToolRun run = run_binary("/bin/sh", {"-c", "ulimit -n 16 && exec \"$0\" /E \"$1\" \"$2\"", tool_path(),
+                                         package.string(), folder.string()},
+                             scratch.path);
+    EXPECT_EQ(run.status, 0) << run.output.substr(0, 500);
+    std::string expected;
+    size_t written = 0;
+    for (const FixtureEntry& entry : entries) {
+        std::string name = entry.name;
+        name[name.find('\\')] = '/';
+        expected += line(name);
+        written += fs::exists(folder / name) && read_file(folder / name) == entry.data;
+    }
+    EXPECT_EQ(run.output, expected);
+    EXPECT_EQ(written, entries.size());
+    EXPECT_EQ(text_of(read_file(scratch / "elsewhere/inside")), "through the link");
+}
+
+// Entries side by side are read a block of 256 KiB at a time: bytes on
+// either side of a block's end must come from the package, whatever the
+// entry that straddles it. Each layout is expanded, then updated from the
+// files written (nothing differs), then updated with the last byte of the
+// last entry changed (that one entry differs).
+TEST_F(ExpandTest, EntriesAcrossBlockEndsAreWrittenAndComparedWhole) {
+    const size_t block = 256 << 10, step = 64 << 10;
+    std::vector<size_t> run_of_small;
+    for (size_t i = 0, total = 0; total < 3 * block; i++, total += run_of_small.back())
+        run_of_small.push_back(1 + (i * 7919) % 4000);
+    const struct {
+        const char* what;
+        std::vector<size_t> sizes;  // the first entry is read alone; the block starts at the second
+    } cases[] = {
+        {"the last entry one byte past the block's end", {10, step, step, step, step - 1, 2}},
+        {"the last entry ending at the block's end", {10, step, step, step, step - 2, 2}},
+        {"the last entry starting at the block's end", {10, step, step, step, step, 2}},
+        {"an entry as large as a block, then a small one", {10, block - 1, 2}},
+        {"an entry larger than a block among small ones", {10, 3, block + 5, 7, 3}},
+        {"small entries over three blocks", run_of_small},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<FixtureEntry> entries;
+        for (size_t i = 0; i < c.sizes.size(); i++)
+            entries.push_back({"e" + std::to_string(i), pattern_bytes(c.sizes[i], static_cast<unsigned>(i) + 1)});
+        // Never 0, so that a byte the block does not hold shows.
+        entries.back().data.assign(c.sizes.back(), 0xAB);
+        const Bytes original = build_package(entries);
+        write_file(package, original);
+        fs::remove_all(folder);
+        ToolRun run = expand();
+        ASSERT_EQ(run.status, 0) << run.output;
+        for (const FixtureEntry& entry : entries) ASSERT_TRUE(read_file(folder / entry.name) == entry.data) << entry.name;
+
+        run = run_tool({"/U", package.string(), folder.string()}, scratch.path);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, "");
+        EXPECT_TRUE(read_file(package) == original);
+
+        Bytes edited = entries.back().data;
+        edited.back() = 0xCD;
+        write_file(folder / entries.back().name, edited);
+        run = run_tool({"/U", package.string(), folder.string()}, scratch.path);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, line(entries.back().name));
+    }
+}
+
 // Large entries whose bytes lie at another place within a page than where
 // their files start (copied through a pipe), at an aligned offset (copied by
 // copy_file_range) and small enough for one step: every copy of expand,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -168,6 +169,23 @@ TEST_F(KeyWaitTest, KeysTypedAheadEndOneWaitEach) {
         EXPECT_EQ(read_file(folder / "new"), bytes_of("4"));
     }
 }
+// An expand into a folder that holds only the file `existing`, started on a
+// terminal; started() is true once it waits for a key at that file.
+struct WaitingExpand {
+    ScratchFolder scratch;
+    fs::path package = scratch / "pkg.dat", folder = scratch / "out";
+    std::string waiting;  // the line printed before the wait
+    std::unique_ptr<TerminalRun> run;
+    WaitingExpand(const Bytes& package_bytes, const char* existing) {
+        fs::create_directory(folder);
+        write_file(folder / existing, bytes_of("kept"));
+        write_file(package, package_bytes);
+        waiting = "File " + (folder / existing).string() + " alredy exists\r\n";
+        run.reset(new TerminalRun(package, folder));
+    }
+    bool started() { return run->read_until(waiting, 5000) && run->in_raw_mode(); }
+};
+
 // Another program shortens the package while expand waits for a key: the
 // entries whose bytes are gone are not written (nor left as files of
 // zeros), the run stops with one line naming the package, and nothing
@@ -175,6 +193,8 @@ TEST_F(KeyWaitTest, KeysTypedAheadEndOneWaitEach) {
 TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
     const std::vector<FixtureEntry> entries = {{"a", bytes_of("1")},
                                                {"small", pattern_bytes(3000, 1)},
+                                               {"next", pattern_bytes(2000, 4)},
+                                               {"third", pattern_bytes(2000, 5)},
                                                {"big", pattern_bytes(3 << 19, 2)},
                                                {"after", bytes_of("end")}};
     const Bytes whole = build_package(entries);
@@ -185,18 +205,15 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
     } cases[] = {
         {"to nothing: the tables are gone too", 0, 0},
         {"within the page of the small entry's bytes", get_row(whole, 1).offset + 1000, 0},
-        {"within the large entry's bytes", get_row(whole, 2).offset + 600000, 1},
+        {"within the bytes of the entry after next, read in one block with next", get_row(whole, 3).offset + 1000, 2},
+        {"within the large entry's bytes", get_row(whole, 4).offset + 600000, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ScratchFolder scratch;
-        const fs::path package = scratch / "pkg.dat", folder = scratch / "out";
-        fs::create_directory(folder);
-        write_file(folder / "a", bytes_of("kept"));
-        write_file(package, whole);
-        TerminalRun run(package, folder);
-        ASSERT_TRUE(run.read_until("File " + (folder / "a").string() + " alredy exists\r\n", 5000));
-        ASSERT_TRUE(run.in_raw_mode());
+        WaitingExpand expand(whole, "a");
+        ASSERT_TRUE(expand.started());
+        const fs::path &package = expand.package, &folder = expand.folder;
+        TerminalRun& run = *expand.run;
         fs::resize_file(package, c.length);
         run.press("x");
         int status = run.finish();
@@ -212,6 +229,88 @@ TEST(PackageShortenedDuringExpand, StopsWithALineNamingThePackage) {
             }
         }
         EXPECT_EQ(run.output, expected + "Can't read file " + package.string() + "\r\n");
+    }
+}
+// A sub-folder changes while expand waits for a key: the next file goes
+// where its printed path leads now, never into the folder that stood there
+// before, wherever that went.
+TEST(FolderChangedDuringExpand, NextFileGoesWhereItsPathLeadsNow) {
+    const struct {
+        const char* what;
+        void (*change)(const fs::path& scratch, const fs::path& folder);
+        const char* lands_in;  // below the scratch folder
+    } cases[] = {
+        {"moved away and replaced by a link to another folder",
+         [](const fs::path& scratch, const fs::path& folder) {
+             fs::rename(folder / "sub", folder / "old");
+             fs::create_directory_symlink(scratch / "other", folder / "sub");
+         },
+         "other"},
+        {"moved out of the loose folder and replaced by a new folder",
+         [](const fs::path& scratch, const fs::path& folder) {
+             fs::rename(folder / "sub", scratch / "moved");
+             fs::create_directory(folder / "sub");
+         },
+         "out/sub"},
+        {"removed", [](const fs::path&, const fs::path& folder) { fs::remove_all(folder / "sub"); }, "out/sub"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder scratch;
+        const fs::path package = scratch / "pkg.dat", folder = scratch / "out";
+        fs::create_directories(folder);
+        fs::create_directory(scratch / "other");
+        write_file(folder / "x", bytes_of("kept"));
+        write_file(package, build_package({{"sub\\a", bytes_of("1")}, {"x", bytes_of("2")}, {"sub\\b", bytes_of("3")}}));
+        TerminalRun run(package, folder);
+        ASSERT_TRUE(run.read_until("File " + (folder / "x").string() + " alredy exists\r\n", 5000));
+        ASSERT_TRUE(run.in_raw_mode());
+        c.change(scratch.path, folder);
+        run.press("k");
+        int status = run.finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.output;
+        EXPECT_NE(run.output.find((folder / "sub/b").string() + "\r\n"), std::string::npos) << run.output;
+        EXPECT_EQ(text_of(read_file(scratch / c.lands_in / "b")), "3");
+        EXPECT_FALSE(fs::exists(folder / "old/b"));
+        EXPECT_FALSE(fs::exists(scratch / "moved/b"));
+    }
+}
+
+// The same with the existing file a later entry's: the entries before it
+// have been read in a block with their neighbours, and that block must not
+// serve the entries after the wait. The package is cut back to the second
+// entry's bytes, and then perhaps grown again with other bytes.
+TEST(PackageShortenedDuringExpand, NoEntryAfterTheWaitComesFromTheBlockReadBefore) {
+    const std::vector<FixtureEntry> entries = {
+        {"a", bytes_of("aaaa")}, {"b", bytes_of("bbbb")}, {"c", bytes_of("cccc")}, {"d", bytes_of("dddd")}};
+    const Bytes whole = build_package(entries);
+    const uint32_t cut = get_row(whole, 1).offset;
+    const struct {
+        const char* what;
+        bool grown;
+    } cases[] = {{"cut to the second entry", false}, {"cut, then grown with other bytes", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WaitingExpand expand(whole, "c");
+        ASSERT_TRUE(expand.started());
+        const fs::path &package = expand.package, &folder = expand.folder;
+        TerminalRun& run = *expand.run;
+        const std::string& waiting = expand.waiting;
+        Bytes now(whole.begin(), whole.begin() + cut);
+        if (c.grown) now.resize(whole.size(), 'z');
+        write_file(package, now);
+        run.press("x");
+        int status = run.finish();
+        const std::string before = (folder / "a").string() + "\r\n" + (folder / "b").string() + "\r\n" + waiting;
+        if (c.grown) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.output;
+            EXPECT_EQ(run.output, before + (folder / "d").string() + "\r\n");
+            EXPECT_EQ(read_file(folder / "d"), bytes_of("zzzz"));
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << run.output;
+            EXPECT_EQ(run.output, before + "Can't read file " + package.string() + "\r\n");
+            EXPECT_FALSE(fs::exists(folder / "d"));
+        }
     }
 }
 #else

@@ -146,7 +146,7 @@ TEST(Layout, WindowsRefusesDeviceNamesColonsAndDotPieces) {
     } cases[] = {
         {"CON", false},      {"con", false},       {"Aux.txt", false},  {"sub\\NUL", false},  {"nul\\inner", false},
         {"PRN .log", false}, {"COM1", false},      {"lpt9.a.b", false}, {"a:b", false},       {"C:x", false},
-        {"sub/Com3", false}, {"x\\. .\\y", false}, {"CONSOLE", true},   {"xcon", true},       {"COM0", true},
+        {"sub/Com3", false}, {"x\\. .\\y", false}, {"CONSOLE", true},   {"xcon", true},       {"COM0", false},
         {"COM10", true},     {"LPT", true},        {"con_x", true},     {"a.con", true},      {"x..", true},
         {"a\\.\\b", true},  {" ", false},         {"x\\ \\y", false},  {" x", true},
         // A folder piece may not end in a dot or a blank; a file piece may.

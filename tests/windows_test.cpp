@@ -5,15 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <thread>
 
 #include <windows.h>
 
+#include "package/loose_sharing.h"
+#include "package/package_state.h"
 #include "test_files.h"
 #include "util/file_routines.h"
 #include "util/platform.h"
+#include "util/platform_win32.h"
 
 static std::string with_crlf(const std::string& text) {
     std::string result;
@@ -72,9 +74,10 @@ TEST(WindowsNames, DeviceNamesAndColonsAreRefusedByExpandAndGroup) {
     EXPECT_EQ(run.output, expected + folder + "ok\n");
     EXPECT_EQ(std::distance(fs::recursive_directory_iterator(scratch / "out"), fs::recursive_directory_iterator()), 1);
 
-    // The same names are never opened as loose files either.
+    // The same names are never opened as loose files either; each one
+    // passed over fails the run.
     run = run_tool({"/P", "pkg", "out"}, scratch.path);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.output, expected + folder + "ok\n");
     Bytes now = read_file(scratch / "pkg");
     for (uint32_t i = 0; i < 7; i++) EXPECT_EQ(get_row(now, i).offset, get_row(package, i).offset) << refused[i];
@@ -294,30 +297,33 @@ TEST(WindowsNames, ShortNameOfAnEarlierEntrysLooseFileIsRefused) {
 
 // The console handler cuts back by length while the main thread may be
 // reading: a read at an offset moves the file pointer, which a cut at the
-// pointer would have taken for the length.
+// pointer would take for the length. The hook holds the main thread just
+// after its read, the pointer moved, while the handler's thread cuts back.
+static PlatformFile cut_file;
+static LONGLONG pointer_at_cut, length_after_cut;
+
 TEST(WindowsInterrupt, CutBackTakesTheLengthWhateverTheFilePointer) {
     ScratchFolder scratch;
     write_file(scratch / "pkg", pattern_bytes(1 << 20, 3));
-    PlatformFile file;
     uint64_t size;
-    ASSERT_EQ(platform_open_package(native(scratch / "pkg").c_str(), PACKAGE_UPDATE, &file, &size), OPEN_DONE);
-    std::atomic<bool> stop{false};
-    // Reads of one byte move the pointer most often: a cut at the pointer
-    // then misses the length a few times in a thousand rounds under wine.
-    std::thread reader([&] {
-        char byte;
-        while (!stop) platform_read_at(file, 900000, &byte, 1);
-    });
-    for (int round = 0; round < 5000; round++) {
-        ASSERT_TRUE(platform_truncate(file, 1 << 20));
-        ASSERT_TRUE(platform_truncate(file, 1000));
-        LARGE_INTEGER now;
-        GetFileSizeEx(reinterpret_cast<HANDLE>(file), &now);
-        ASSERT_EQ(now.QuadPart, 1000) << "round " << round;
-    }
-    stop = true;
-    reader.join();
-    platform_close(file);
+    ASSERT_EQ(platform_open_package(native(scratch / "pkg").c_str(), PACKAGE_UPDATE, &cut_file, &size), OPEN_DONE);
+    pointer_at_cut = length_after_cut = -1;
+    platform_read_done_hook = [] {
+        std::thread handler([] {
+            const HANDLE handle = reinterpret_cast<HANDLE>(cut_file);
+            LARGE_INTEGER pointer, length;
+            SetFilePointerEx(handle, LARGE_INTEGER{}, &pointer, FILE_CURRENT);
+            pointer_at_cut = pointer.QuadPart;
+            if (platform_truncate(cut_file, 1000) && GetFileSizeEx(handle, &length)) length_after_cut = length.QuadPart;
+        });
+        handler.join();
+    };
+    char byte;
+    EXPECT_TRUE(platform_read_at(cut_file, 900000, &byte, 1));
+    platform_read_done_hook = nullptr;
+    EXPECT_EQ(pointer_at_cut, 900001) << "the read did not move the pointer: the test proves nothing";
+    EXPECT_EQ(length_after_cut, 1000);
+    platform_close(cut_file);
 }
 
 // A failed group cuts the package back; when another program maps it, the
@@ -462,4 +468,302 @@ TEST(WindowsCompact, KeepsAttributesAndWaitsForAProgramHoldingThePackage) {
         EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path), fs::directory_iterator()), 1);
     }
     SetFileAttributesA(native(package).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Names read from a folder that the ANSI code page holds only as look-alikes
+// ("\uFF3C" as "\\", "\u0101" as "a"), or whose path would drop a trailing
+// dot, are shown with "!" and never followed: no walk out of the loose
+// folder or round in a circle, no file listed under another file's name.
+TEST(WindowsListing, NamesThatDoNotConvertExactlyAreShownNotFollowed) {
+    ScratchFolder scratch;
+    std::string unused;
+    if (folder_item_name(L"\uFF3C\u0101\uFF42", &unused)) GTEST_SKIP() << "the code page holds these characters";
+    const fs::path loose = scratch / "loose";
+    fs::create_directories(loose / "sub");
+    fs::create_directories(scratch / "other");
+    write_file(scratch / "other/secret.txt", bytes_of("outside"));
+    // The long form keeps the trailing dots that the plain calls drop; the
+    // scratch folder's removal, which uses those, would never end in them.
+    const std::vector<std::wstring> verbatim = {L"\\\\?\\" + (loose / L"\uFF3C..\uFF3Cother").wstring(),
+                                                L"\\\\?\\" + (loose / L"\uFF3C..").wstring()};
+    for (const std::wstring& folder : verbatim) ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    struct RemoveVerbatim {
+        const std::vector<std::wstring>& folders;
+        ~RemoveVerbatim() {
+            for (const std::wstring& folder : folders) RemoveDirectoryW(folder.c_str());
+        }
+    } remove_verbatim{verbatim};
+    for (const wchar_t* folder : {L"\uFF53ub", L"\uFF51dir"}) fs::create_directory(loose / fs::path(folder));
+    write_file(loose / fs::path(L"\uFF53ub/two.txt"), bytes_of("two"));
+    write_file(loose / fs::path(L"\uFF51dir/q.txt"), bytes_of("q"));
+    for (const wchar_t* file : {L"a.txt", L"\u0101.txt", L"\uFF42.txt", L"sub/one.txt"})
+        write_file(loose / fs::path(file), bytes_of("x"));
+    write_file(scratch / "pkg", build_package({{"a.txt", bytes_of("x")}, {"b.txt", bytes_of("x")},
+                                               {"sub\\one.txt", bytes_of("x")}}));
+    ToolRun run = run_tool({"/L", "pkg", "loose"}, scratch.path);
+    EXPECT_EQ(run.status, 255);
+    std::string expected;
+    for (const char* mark : {"=", "-", "="}) expected += mark;
+    std::string marks, untracked;
+    for (size_t start = 0; start < run.output.size();) {
+        const size_t end = run.output.find('\n', start);
+        const std::string line = run.output.substr(start, end - start);
+        start = end + 1;
+        if (line.find(" entries, ") != std::string::npos) continue;
+        const std::string name = line.substr(line.rfind(' ') + 1);
+        if (line[0] == '=' || line[0] == '-')
+            marks += line[0];
+        else
+            untracked += line.substr(0, 1) + " " + name + "\n";
+    }
+    EXPECT_EQ(marks, expected);
+    EXPECT_EQ(untracked, "! ?..\n! ?..?other\n! ?.txt\n! ?.txt\n! ?dir\n! ?ub\n");
+    EXPECT_EQ(run.output.find("secret"), std::string::npos);
+}
+
+// A name whose path would lead elsewhere is refused by its own form too.
+TEST(WindowsListing, FolderItemNamesThatLeadElsewhere) {
+    const struct {
+        const wchar_t* wide;
+        int named;
+    } cases[] = {{L"plain.txt", 1}, {L"x.y z", 1}, {L".hidden", 1}, {L"..", 0},       {L".", 0},
+                 {L"dot.", 0},      {L"blank ", 0}, {L"a\\b", 0},     {L"a/b", 0}, {L"a:b", 0}};
+    for (const auto& c : cases) {
+        std::string name;
+        EXPECT_EQ(folder_item_name(c.wide, &name), c.named) << fs::path(c.wide).string();
+    }
+}
+
+// The exe imports neither user32 nor shell32 (tests/CMakeLists.txt checks its
+// import table); the handler's choice is made apart from the system.
+TEST(WindowsInterrupt, ConsoleEventsInterruptButLogOffOutsideAnInteractiveSession) {
+    const struct {
+        unsigned long event;
+        ConsoleEventAction interactive, service;
+    } cases[] = {
+        {CTRL_C_EVENT, EVENT_INTERRUPTS, EVENT_INTERRUPTS},
+        {CTRL_BREAK_EVENT, EVENT_INTERRUPTS, EVENT_INTERRUPTS},
+        {CTRL_CLOSE_EVENT, EVENT_INTERRUPTS, EVENT_INTERRUPTS},
+        {CTRL_LOGOFF_EVENT, EVENT_INTERRUPTS, EVENT_IGNORED},
+        {CTRL_SHUTDOWN_EVENT, EVENT_INTERRUPTS, EVENT_INTERRUPTS},
+        {3, EVENT_PASSED_ON, EVENT_PASSED_ON},
+        {7, EVENT_PASSED_ON, EVENT_PASSED_ON},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(console_event_action(c.event, 1), c.interactive) << c.event;
+        EXPECT_EQ(console_event_action(c.event, 0), c.service) << c.event;
+    }
+}
+
+// The command line is split by the C runtime's rules: blanks separate, quotes
+// group, backslashes are literal but before a quote, where each pair gives
+// one and an odd one makes the quote literal. The package's path in the
+// message shows how the tool took its argument.
+TEST(WindowsCommandLine, QuotingRulesOfTheCommandLine) {
+    ScratchFolder scratch;
+    const std::string here = native(scratch.path) + "\\";
+    const struct {
+        const wchar_t* arguments;
+        std::string package;
+    } cases[] = {
+        {L"/L plain", "plain"},
+        {L"/L \"two words\"", "two words"},
+        {L"/L\t\"tab\"bed", "tabbed"},
+        {L"/L half\" quoted\"", "half quoted"},
+        {L"/L a\\b", "a\\b"},
+        {L"/L \"a\\\\\"", "a\\"},
+        {L"/L a\\\"b", "a\"b"},
+        {L"/L a\\\\\\\"b", "a\\\"b"},
+        {L"/L \"\u00E9t\u00E9\"", "\xE9t\xE9"},
+    };
+    for (const auto& c : cases) {
+        if (GetACP() != 1252 && c.package.find('\xE9') != std::string::npos) continue;
+        ToolRun run = run_tool_command_line(c.arguments, scratch.path);
+        EXPECT_EQ(run.status, 255) << c.package;
+        EXPECT_EQ(run.output, "Can't open dir file " + here + c.package + "\n") << c.package;
+    }
+    // Four arguments after the program name are one too many for /L.
+    ToolRun run = run_tool_command_line(L"/L \"a b\" c d", scratch.path);
+    EXPECT_EQ(run.output.substr(0, 6), "Usage:");
+}
+
+// Names are compared upper-cased by kernel32's mapping, without their
+// trailing dots and blanks; a character whose upper case the code page
+// lacks stays as it is.
+TEST(WindowsNames, NameKeysUpperCaseWithoutUser32) {
+    const struct {
+        std::string piece, key;
+    } cases[] = {{"abc.TXT", "ABC.TXT"}, {"x. . ", "X"}, {"a1_~b", "A1_~B"}, {"", ""}};
+    for (const auto& c : cases) {
+        std::string key(c.piece.size(), '\0');
+        key.resize(platform_name_key(c.piece.data(), c.piece.size(), &key[0]));
+        EXPECT_EQ(key, c.key) << c.piece;
+    }
+    if (GetACP() != 1252) return;
+    // e acute and y diaeresis have capitals in 1252; the micro sign's
+    // capital, Greek Mu, is not there.
+    for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+             {"caf\xE9", "CAF\xC9"}, {"\xFF", "\x9F"}, {"\xB5m", "\xB5M"}}) {
+        std::string key(c.first.size(), '\0');
+        key.resize(platform_name_key(c.first.data(), c.first.size(), &key[0]));
+        EXPECT_EQ(key, c.second) << c.first;
+    }
+}
+
+// Makes `link` a symbolic link to `target`: through the system where it
+// makes one, and under wine, whose call makes none, through the host's ln,
+// on the drive that wine maps to the host's root.
+static bool make_file_link(const std::string& target, const fs::path& link) {
+    if (CreateSymbolicLinkW(link.wstring().c_str(), fs::path(target).wstring().c_str(),
+                            SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+        fs::exists(link))
+        return true;
+    const std::wstring ln = L"Z:\\bin\\ln";
+    std::wstring command = L"ln -s " + fs::path(target).wstring() + L" " + link.filename().wstring();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child;
+    if (!fs::exists(ln) || !CreateProcessW(ln.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                           link.parent_path().wstring().c_str(), &startup, &child))
+        return false;
+    WaitForSingleObject(child.hProcess, 10000);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    return fs::exists(link);
+}
+
+// /C through a link compacts the file the link names, beside that file; the
+// link stays, and goes on naming the compacted package.
+TEST(WindowsCompact, ThroughALinkCompactsTheFileItNames) {
+    ScratchFolder scratch;
+    Bytes grown = build_package({{"a", pattern_bytes(3000, 1)}});
+    set_row(grown, 0, {static_cast<uint32_t>(grown.size()), 3000});
+    const Bytes again = pattern_bytes(3000, 1);
+    grown.insert(grown.end(), again.begin(), again.end());
+    fs::create_directories(scratch / "real");
+    fs::create_directories(scratch / "links");
+    write_file(scratch / "real/p.dpk", grown);
+    if (!make_file_link("../real/p.dpk", scratch / "links/p.dpk")) GTEST_SKIP() << "no symbolic link can be made here";
+    ToolRun run = run_tool({"/C", "links\\p.dpk"}, scratch.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, native(scratch / "links/p.dpk") + ": 3000 bytes reclaimed\n");
+    EXPECT_EQ(read_file(scratch / "real/p.dpk").size(), grown.size() - 3000);
+    EXPECT_TRUE(read_file(scratch / "links/p.dpk") == read_file(scratch / "real/p.dpk"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "real"), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "links"), fs::directory_iterator()), 1);
+    // Another run through the link edits the one package, not a copy.
+    fs::create_directory(scratch / "loose");
+    write_file(scratch / "loose/a", bytes_of("new"));
+    run = run_tool({"/P", "links\\p.dpk", "loose"}, scratch.path);
+    EXPECT_EQ(run.output, native(scratch / "loose/a") + "\n");
+    EXPECT_EQ(read_file(scratch / "real/p.dpk").size(), grown.size() - 3000 + 3);
+}
+
+// Before an entry is refused as sharing an earlier entry's loose file, both
+// files are open at once: an identity that matches a file no longer open
+// (a share that reuses indexes) refuses nothing.
+TEST(WindowsNames, SharingIsConfirmedWithBothFilesOpen) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "loose");
+    for (const char* name : {"one", "three"}) write_file(scratch / "loose" / name, bytes_of(name));
+    write_file(scratch / "pkg", build_package({{"one", {}}, {"ONE", {}}, {"three", {}}}));
+    reset_package_state();
+    PackageState& state = package_state;
+    const std::string folder = native(scratch / "loose") + "\\";
+    snprintf(state.package_path, PATH_LIMIT, "%s", native(scratch / "pkg").c_str());
+    snprintf(state.folder_path, PATH_LIMIT, "%s", folder.c_str());
+    ASSERT_TRUE(open_package(PACKAGE_READ, "Can't open dir file %s\n"));
+    ASSERT_TRUE(read_directory_block());
+    const struct {
+        const char* name;
+        uint32_t index;
+        bool forge;  // note this file's identity as entry 0's first
+        int shared;
+    } cases[] = {{"one", 0, false, 0}, {"ONE", 1, false, 1}, {"three", 2, true, 0}};
+    for (const auto& c : cases) {
+        const std::string path = folder + c.name;
+        PlatformFile file;
+        uint64_t size;
+        ASSERT_EQ(platform_open_read(path.c_str(), &file, &size), OPEN_DONE) << c.name;
+        FileIdentity identity;
+        ASSERT_TRUE(platform_file_identity(file, &identity));
+        if (c.forge) state.loose_owners[{identity.device, identity.index}] = 0;
+        EXPECT_EQ(loose_file_shared(file, c.index, folder.c_str(), path.c_str()), c.shared) << c.name;
+        EXPECT_EQ(platform_same_file(file, (folder + "one").c_str()), c.index < 2) << c.name;
+        platform_close(file);
+    }
+    close_package();
+    reset_package_state();
+}
+
+static bool piece_allowed(const std::string& piece) {
+    return platform_name_piece_allowed(piece.data(), piece.size(), 0) != 0;
+}
+
+// The system keeps COM0 to COM9, LPT0 to LPT9 and the superscripts one to
+// three after either (code page 1252: 0xB9, 0xB2, 0xB3) for devices.
+TEST(WindowsNames, ZeroAndSuperscriptDeviceNamesAreRefused) {
+    for (const char* name : {"COM0", "lpt0.txt", "Com9 .x", "LPT5"}) EXPECT_FALSE(piece_allowed(name)) << name;
+    for (const char* name : {"COM10", "COMx", "LPT", "CO", "LPTT1"}) EXPECT_TRUE(piece_allowed(name)) << name;
+    if (GetACP() != 1252) return;
+    for (const char* name : {"COM\xB9", "lpt\xB2.log", "COM\xB3"}) EXPECT_FALSE(piece_allowed(name)) << name;
+    // One quarter is no digit of a device.
+    EXPECT_TRUE(piece_allowed("COM\xBC"));
+}
+
+// A name that ends in the first byte of a double-byte character would take
+// what follows it as its second byte.
+TEST(WindowsCodePage932, NamesEndingInALoneLeadByteAreRefused) {
+    REQUIRE_CODE_PAGE(932);
+    for (const char* name : {"\x83", "a\x83", "\x83\x5C\x83"}) EXPECT_FALSE(piece_allowed(name));
+    for (const char* name : {"\x83\x5C", "a\x83\x40", "COM\xB9"}) EXPECT_TRUE(piece_allowed(name));
+    // The second byte of "\u30C2" is "a", which upper-casing leaves alone;
+    // the full-width "\uFF41" has a capital of the same length.
+    for (const auto& c : std::vector<std::pair<std::string, std::string>>{{"\x83\x61x", "\x83\x61X"},
+                                                                          {"\x82\x81", "\x82\x60"}}) {
+        std::string key(c.first.size(), '\0');
+        key.resize(platform_name_key(c.first.data(), c.first.size(), &key[0]));
+        EXPECT_EQ(key, c.second) << c.first;
+    }
+    ScratchFolder scratch;
+    write_file(scratch / "pkg", build_package({{"a\x83", bytes_of("x")}}));
+    ToolRun run = run_tool({"/E", "pkg", "out"}, scratch.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Bad entry name " + in_code_page((scratch / "out").wstring(), 932) + "\\a\x83\n");
+}
+
+// Under a folder given in the verbatim form the system keeps a trailing dot
+// or blank, which most programs could then neither open nor remove.
+TEST(WindowsNames, VerbatimFolderGetsNoNamesEndingInDotsOrBlanks) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "out");
+    write_file(scratch / "pkg", build_package({{"i.", bytes_of("i")}, {"ok", bytes_of("ok")}, {"e ", bytes_of("e")}}));
+    const std::string folder = "\\\\?\\" + native(scratch / "out") + "\\";
+    ToolRun run = run_tool({"/E", "pkg", folder}, scratch.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, "Can't create file " + folder + "i.\n" + folder + "ok\nCan't create file " + folder + "e \n");
+    EXPECT_EQ(read_tree(scratch / "out"), (std::map<std::string, Bytes>{{"ok", bytes_of("ok")}}));
+}
+
+// In a folder set to tell letter case apart (as for WSL), the exact open
+// does not find a loose file named in other case: the lookup does, as on
+// systems whose names never fold. Elsewhere every folder folds.
+TEST(WindowsNames, CaseSensitiveFolderIsAskedBeforeRelyingOnFolding) {
+    ScratchFolder scratch;
+    fs::create_directory(scratch / "loose");
+    const std::string folder = native(scratch / "loose") + "\\";
+    HANDLE opened = CreateFileW((scratch / "loose").wstring().c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr);
+    ASSERT_NE(opened, INVALID_HANDLE_VALUE);
+    ULONG case_sensitive = 1;
+    const bool set = SetFileInformationByHandle(opened, static_cast<FILE_INFO_BY_HANDLE_CLASS>(23), &case_sensitive,
+                                                sizeof case_sensitive);
+    CloseHandle(opened);
+    EXPECT_EQ(platform_folder_folds_case(folder.c_str()), set ? 0 : 1);
+    if (!set) GTEST_SKIP() << "this system sets no folder case-sensitive";
+    write_file(scratch / "loose/DATA.BIN", bytes_of("new"));
+    write_file(scratch / "pkg", build_package({{"data.bin", bytes_of("old")}}));
+    ToolRun run = run_tool({"/P", "pkg", "loose"}, scratch.path);
+    EXPECT_EQ(run.output, folder + "DATA.BIN\n");
 }

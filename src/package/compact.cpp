@@ -1,40 +1,24 @@
 #include "compact.h"
 
-#include <chrono>
-#include <cstdio>
 
 #include "../util/console.h"
+#include "../util/temporary_files.h"
 #include "package_ranges.h"
 #include "package_state.h"
 
-// Room for the package's folder and a temporary name.
-static const size_t TEMPORARY_PATH_BUFFER = PATH_LIMIT + 16;
-static const int TEMPORARY_NAME_TRIES = 64;
-
 // Creates the new package's file in the folder of `real_path` (the
-// package with its links resolved), under a name that no file has: created
-// exclusively, so nothing that stands there is touched, and short, so that
-// it fits wherever the package's own name does. The file is its creator's
-// alone until it has the package's owner and permissions.
+// package with its links resolved), under a name that no file has, short,
+// so that it fits wherever the package's own name does. From its create on
+// an interrupt removes it. The file is its creator's alone until it has the
+// package's owner and permissions.
 static int create_temporary(const char* real_path, char* path, PlatformFile* file) {
     const PackageState& state = package_state;
-    const char* name = real_path;
-    for (const char* c = real_path; *c; c++)
-        if (platform_is_separator(*c)) name = c + 1;
-    const int folder_length = static_cast<int>(name - real_path);
-    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    CreateResult created = CREATE_FAILED;
-    for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; attempt++) {
-        seed = seed * 6364136223846793005u + 1442695040888963407u;
-        snprintf(path, TEMPORARY_PATH_BUFFER, "%.*s.%08x.vtmp", folder_length, real_path,
-                 static_cast<unsigned>(seed >> 32));
-        created = platform_create_private(path, file);
-        if (created != CREATE_EXISTS) break;
-    }
-    if (created != CREATE_DONE) return report("Can't create file %s\n", path);
+    if (create_temporary_beside(real_path, NO_FILE, 0, path, file) != CREATE_DONE)
+        return report("Can't create file %s\n", path);
     if (!platform_copy_access(state.package_file, *file)) {
         platform_close(*file);
         platform_remove_file(path);
+        platform_interrupt_cleanup(NO_FILE, 0, nullptr);
         return report("Can't create file %s\n", path);
     }
     return 1;
@@ -105,7 +89,6 @@ static int replace_package(const CompactionPlan* plan, const char* real_path) {
     char temporary_path[TEMPORARY_PATH_BUFFER];
     PlatformFile file;
     if (!create_temporary(real_path, temporary_path, &file)) return 0;
-    platform_interrupt_cleanup(NO_FILE, 0, temporary_path);
     int written = write_compacted(plan, file);
     // A failed fsync is never retried: the pages it could not write may be
     // gone, and the next one would report success.
@@ -121,10 +104,12 @@ static int replace_package(const CompactionPlan* plan, const char* real_path) {
         // After the rename the package is the compacted one; only the
         // folder's record of it may not be on disk yet.
         if (replaced == REPLACE_IN_USE) report("Data file %s is in use\n", state.package_path);
+        if (replaced == REPLACE_DENIED) report("No right to delete data file %s\n", state.package_path);
         if (replaced == REPLACE_FAILED) report("Can't write data file %s\n", state.package_path);
         if (replaced == REPLACE_NOT_DURABLE) report("Can't sync folder of %s\n", state.package_path);
     }
-    if ((replaced == REPLACE_FAILED || replaced == REPLACE_IN_USE) && !platform_remove_file(temporary_path))
+    if ((replaced == REPLACE_FAILED || replaced == REPLACE_IN_USE || replaced == REPLACE_DENIED) &&
+        !platform_remove_file(temporary_path))
         report("Can't remove file %s\n", temporary_path);
     platform_interrupt_resume();
     return replaced == REPLACE_DONE;

@@ -12,10 +12,6 @@
 // there.
 static const uint64_t KERNEL_COPY_THRESHOLD = ENTRY_BLOCK_LIMIT;
 
-// Folders kept open to create entries' files in: the folders of most
-// packages, and few enough to leave descriptors for everything else.
-static const size_t OPEN_FOLDER_LIMIT = 256;
-
 int open_package_mapped() {
     PackageState& state = package_state;
     if (!open_package(PACKAGE_READ, "Can't open dir file %s\n")) return 0;
@@ -62,34 +58,11 @@ static ExtractResult keep_existing_file(const char* path, uint32_t index, const 
     report("File %s alredy exists\n", path);
     flush_console();
     platform_wait_key();
-    // Another program may have changed the package during the wait.
+    // Another program may have changed the package during the wait, and
+    // the folders the run made or found may be gone.
     forget_entry_bytes();
+    package_state.folder_walk.known_folders.clear();
     return EXTRACT_DONE;
-}
-
-// The open folder that holds the file at `path`, with *name_offset where
-// the file's name starts in `path`; NO_FILE when the file is to be created
-// by its whole path (the folder could not be opened, too many are open, or
-// the system cannot create relative to a folder).
-static PlatformFile entry_folder(const char* path, size_t* name_offset) {
-    PackageState& state = package_state;
-    const char* last = strrchr(path, PATH_SEPARATOR);
-    if (!last || last == path || last[1] == '\0') return NO_FILE;
-    *name_offset = static_cast<size_t>(last + 1 - path);
-    std::string folder(path, static_cast<size_t>(last - path));
-    auto found = state.entry_folders.find(folder);
-    if (found != state.entry_folders.end()) return found->second;
-    if (state.entry_folders.size() >= OPEN_FOLDER_LIMIT) return NO_FILE;
-    PlatformFile opened;
-    if (!platform_open_folder_for_creating(folder.c_str(), &opened)) opened = NO_FILE;
-    state.entry_folders.emplace(folder, opened);
-    return opened;
-}
-
-static void close_entry_folders() {
-    for (const auto& folder : package_state.entry_folders)
-        if (folder.second != NO_FILE) platform_close(folder.second);
-    package_state.entry_folders.clear();
 }
 
 // Where the system leads names that differ to one file, whether the file
@@ -118,11 +91,7 @@ ExtractResult extract_entry(const char* path, uint32_t index, const char* loose_
     PlatformFile file;
     // The exclusive create is the existence check: a file that appears in
     // between, or a link standing at the path, is never written through.
-    // From the create on, an interrupt removes the file: cut off, it would
-    // be taken for the entry by a later expand, listing or group.
-    size_t name_offset = 0;
-    PlatformFile folder = entry_folder(path, &name_offset);
-    CreateResult created = platform_create_new_removed_on_interrupt(path, folder, name_offset, &file);
+    CreateResult created = create_loose_file(path, &file);
     if (created == CREATE_EXISTS && platform_path_kind(path) == PATH_FILE)
         return keep_existing_file(path, index, loose_folder);
     if (created != CREATE_DONE) {
@@ -140,7 +109,7 @@ ExtractResult extract_entry(const char* path, uint32_t index, const char* loose_
         return EXTRACT_DONE;
     }
     // A truncated file must not be taken for the entry by a later group.
-    platform_remove_file(path);
+    remove_loose_file(path);
     platform_interrupt_cleanup(NO_FILE, 0, nullptr);
     if (written == COPY_WRITE_FAILED) {
         report("Can't write file %s\n", path);
@@ -169,7 +138,7 @@ int expand_package(const char* folder) {
         // program shortened it): every later entry is in doubt.
         if (extracted == EXTRACT_PACKAGE_FAILED) break;
     }
-    close_entry_folders();
+    release_creating_folder();
     release_directory_block();
     return all_written;
 }

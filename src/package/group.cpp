@@ -13,6 +13,14 @@
 // so no appended copy may end past this.
 static const uint64_t PACKAGE_SIZE_LIMIT = INT32_MAX;
 
+// Passes over an entry after `format` (one "%s", its path): its row keeps
+// its bytes and the run goes on, to fail once the package is written.
+static int skip_entry(const char* format, const char* path) {
+    package_state.skipped_count++;
+    report(format, path);
+    return 1;
+}
+
 // Loose files up to APPEND_GATHER_LIMIT bytes are read into one block and
 // written to the package together, APPEND_BLOCK_SIZE bytes at a time: on
 // ext4 each write to the package, however small, costs the file system its
@@ -62,21 +70,15 @@ int append_loose_file(char* path, uint32_t index) {
     if (found == LOOSE_UNREADABLE) return report("Can't read file %s\n", path);
     // No file can be told to be the entry's: the row keeps its bytes, and
     // the run goes on, to fail at its end.
-    if (found == LOOSE_AMBIGUOUS) {
-        state.ambiguous_count++;
-        report("Ambiguous loose file %s\n", path);
-        return 1;
-    }
+    if (found == LOOSE_AMBIGUOUS) return skip_entry("Ambiguous loose file %s\n", path);
     // Another entry's file: appending it here would give this entry that
     // entry's bytes.
-    if (found == LOOSE_SHARED) {
-        state.shared_count++;
-        report("Bad entry name %s\n", path);
-        return 1;
-    }
+    if (found == LOOSE_SHARED) return skip_entry("Bad entry name %s\n", path);
+    // Appended into itself, the package would double at every run.
+    if (found == LOOSE_PACKAGE) return skip_entry("File %s is the data file\n", path);
 
     if (state.changed_only) {
-        CompareResult compared = compare_with_entry(loose, loose_size, read_data_entry(data_row, 0));
+        CompareResult compared = compare_by_name(index, loose, loose_size, read_data_entry(data_row, 0));
         if (compared != COMPARE_DIFFERENT) platform_close(loose);
         if (compared == COMPARE_SAME) return 1;
         if (compared == COMPARE_LOOSE_FAILED) return report("Can't read file %s\n", path);
@@ -109,11 +111,11 @@ static int append_all_entries() {
         char path[LOOSE_PATH_BUFFER];
         LoosePathResult formed = make_loose_path(state.folder_path, &name, path);
         if (formed == LOOSE_PATH_BAD_NAME) {
-            report("Bad entry name %s\n", path);
+            skip_entry("Bad entry name %s\n", path);
             continue;
         }
         if (formed == LOOSE_PATH_TOO_LONG) {
-            report("Path too long %s\n", path);
+            skip_entry("Path too long %s\n", path);
             continue;
         }
         if (!append_loose_file(path, i)) return 0;
@@ -147,7 +149,7 @@ static int group_loose_files(int changed_only) {
     state.append_offset = state.package_size;
     state.changed_only = changed_only;
     state.appended_count = 0;
-    state.ambiguous_count = 0;
+    state.skipped_count = 0;
 
     int grouped = read_directory_block() && check_package_writable();
     if (grouped) {
@@ -160,7 +162,7 @@ static int group_loose_files(int changed_only) {
             platform_interrupt_resume();
             // Nothing was written, so closing cannot lose anything.
             close_package();
-            return state.ambiguous_count == 0 && state.shared_count == 0;
+            return state.skipped_count == 0;
         }
         grouped = grouped && sync_package();
         // Once the block's write has begun, some of its new rows may be on
@@ -174,13 +176,15 @@ static int group_loose_files(int changed_only) {
             // The old directory block is still the one on disk: the bytes
             // left after it are only unreferenced.
             report("Can't cut back data file %s\n", state.package_path);
+        } else if (state.appended_count > 0) {
+            // The paths printed said those files went in; they did not.
+            report("Data file %s left as it was\n", state.package_path);
         }
         platform_interrupt_resume();
     }
     if (!close_package() && grouped) grouped = report("Can't write data file %s\n", state.package_path);
-    // The entries skipped for an ambiguous or shared loose file have had
-    // their message.
-    return grouped && state.ambiguous_count == 0 && state.shared_count == 0;
+    // The entries passed over have had their message.
+    return grouped && state.skipped_count == 0;
 }
 
 int group_package() {
@@ -188,5 +192,5 @@ int group_package() {
 }
 
 int update_package() {
-    return group_loose_files(1);
+    return check_loose_folder() && group_loose_files(1);
 }

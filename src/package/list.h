@@ -21,6 +21,9 @@
 // list_untracked_files: "?" for each file that no entry names, "!" for a
 // sub-folder that cannot be read.
 //
+// A folder that is not there (or is no folder) is refused first, with
+// "Can't find folder" (check_loose_folder), and nothing is listed.
+//
 // Returns 1 when listed; 0 when the package cannot be opened, is in use by
 // a writer or is malformed (after the message expand gives), or when an
 // entry or a sub-folder is marked '!'.

@@ -1,6 +1,8 @@
 #include "loose_compare.h"
 
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "package_state.h"
@@ -42,4 +44,31 @@ CompareResult compare_with_entry(PlatformFile loose, uint64_t loose_size, DataEn
         done += step;
     }
     return COMPARE_SAME;
+}
+
+// Notes, once per run, every name that more than one entry has.
+static void note_repeated_names() {
+    PackageState& state = package_state;
+    if (state.repeated_names_noted) return;
+    state.repeated_names_noted = 1;
+    std::unordered_map<std::string, uint32_t> counts;
+    for (uint32_t i = 0; i < state.header.entry_count; i++) {
+        NameEntry name;
+        read_entry_name(state.name_table_view, i, &name);
+        if (++counts[name.name] == 2) state.name_verdicts[name.name] = NameVerdict{0, COMPARE_SAME};
+    }
+}
+
+CompareResult compare_by_name(uint32_t index, PlatformFile loose, uint64_t loose_size, DataEntry entry) {
+    PackageState& state = package_state;
+    note_repeated_names();
+    if (state.name_verdicts.empty()) return compare_with_entry(loose, loose_size, entry);
+    NameEntry name;
+    read_entry_name(state.name_table_view, index, &name);
+    auto repeated = state.name_verdicts.find(name.name);
+    if (repeated == state.name_verdicts.end()) return compare_with_entry(loose, loose_size, entry);
+    if (repeated->second.decided) return repeated->second.verdict;
+    CompareResult compared = compare_with_entry(loose, loose_size, entry);
+    if (compared == COMPARE_SAME || compared == COMPARE_DIFFERENT) repeated->second = NameVerdict{1, compared};
+    return compared;
 }

@@ -22,3 +22,11 @@ enum CompareResult {
 // loose file. Equal sizes are then read from both files in bounded steps,
 // stopping at the first difference, so memory does not grow with the size.
 CompareResult compare_with_entry(PlatformFile loose, uint64_t loose_size, DataEntry entry);
+
+// compare_with_entry for entry `index`, whose row is `entry`, deciding by
+// name: entries that share a name share their loose file, and the first of
+// them to be compared (in table order, the first of the name) decides for
+// all, so that a later one is not "changed" because its row points at
+// other bytes, nor found "unchanged" against a copy the first one's group
+// has just appended. A failed comparison decides nothing.
+CompareResult compare_by_name(uint32_t index, PlatformFile loose, uint64_t loose_size, DataEntry entry);

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "../util/console.h"
+#include "../util/temporary_files.h"
+#include "listed_names.h"
 #include "loose_sharing.h"
 #include "package_state.h"
 
@@ -15,6 +17,46 @@ static char lower_ascii(char c) {
 static std::string lowered(std::string text) {
     for (char& c : text) c = lower_ascii(c);
     return text;
+}
+
+int check_loose_folder() {
+    if (platform_path_kind(package_state.folder_path) != PATH_FOLDER)
+        return report("Can't find folder %s\n", package_state.folder_path);
+    return 1;
+}
+
+// The loose folder held for creating files below it, opened on first use.
+static PlatformFile creating_folder() {
+    PackageState& state = package_state;
+    if (state.creating_folder == NO_FILE && !platform_open_folder_for_creating(state.folder_path, &state.creating_folder))
+        state.creating_folder = NO_FILE;
+    return state.creating_folder;
+}
+
+static size_t folder_length() {
+    return strlen(package_state.folder_path);
+}
+
+CreateResult create_loose_file(const char* path, PlatformFile* file) {
+    return platform_create_new_removed_on_interrupt(path, creating_folder(), folder_length(), file);
+}
+
+CreateResult create_loose_temporary(const char* path, char* temporary_path, PlatformFile* file) {
+    return create_temporary_beside(path, creating_folder(), folder_length(), temporary_path, file);
+}
+
+int remove_loose_file(const char* path) {
+    return platform_remove_file_below(path, creating_folder(), folder_length());
+}
+
+int rename_loose_file(const char* source_path, const char* target_path) {
+    return platform_rename_below(source_path, target_path, creating_folder(), folder_length());
+}
+
+void release_creating_folder() {
+    PackageState& state = package_state;
+    if (state.creating_folder != NO_FILE) platform_close(state.creating_folder);
+    state.creating_folder = NO_FILE;
 }
 
 // Where a piece of a path lies, as offsets into it.
@@ -75,17 +117,19 @@ static const FolderNames* folder_names(const std::string& real_folder, int may_l
     if (known != lookup.folders.end()) return &known->second;
     if (!may_list) return nullptr;
     FolderNames& names = lookup.folders[real_folder];
-    names.readable = 0;
     PlatformFolder* folder;
     std::string path = package_state.folder_path + real_folder;
-    if (platform_open_folder(path.c_str(), &folder) != OPEN_DONE) return &names;
+    const OpenResult opened = platform_open_folder(path.c_str(), &folder);
+    // No folder there holds nothing; one that cannot be read may hold anything.
+    names.readable = opened == OPEN_MISSING;
+    if (opened != OPEN_DONE) return &names;
     FolderItem item;
     ReadItemResult read;
     while ((read = platform_read_folder(folder, &item)) == ITEM_READ)
         names.by_folded_name[lowered(item.name)].push_back(CaseName{item.name, item.kind, item.is_link});
     platform_close_folder(folder);
     // A listing cut short could hide the one variant that makes a name
-    // ambiguous: a folder not read whole finds nothing, as before.
+    // ambiguous, or the file itself: a folder not read whole is unreadable.
     names.readable = read == ITEM_END;
     if (!names.readable) names.by_folded_name.clear();
     return &names;
@@ -97,12 +141,14 @@ enum CaseFound {
     CASE_VARIANT,    // one path that differs from it in letter case only
     CASE_NONE,       // nothing
     CASE_AMBIGUOUS,  // more than one variant of some piece, and not the piece itself
-    CASE_UNLISTED    // a folder on the way has not been listed (or could not be)
+    CASE_UNLISTED,   // a folder on the way has not been listed yet
+    CASE_UNREADABLE  // a folder on the way could not be listed
 };
 
 // Looks for `path` piece by piece in the listings of its folders, regardless
-// of the case of A-Z, and writes the path found into `real`. Folders not
-// listed yet are listed when `may_list` is set.
+// of the case of A-Z, and writes the path found into `real` (as far as it
+// was found, when a folder could not be listed). Folders not listed yet are
+// listed when `may_list` is set.
 static CaseFound find_in_listings(const char* path, char* real, int may_list) {
     strcpy(real, path);
     const size_t folder_length = strlen(package_state.folder_path);
@@ -113,8 +159,9 @@ static CaseFound find_in_listings(const char* path, char* real, int may_list) {
         const ItemKind wanted_kind = i + 1 == pieces.size() ? ITEM_FILE : ITEM_FOLDER;
         const std::string wanted(path + folder_length + pieces[i].start, pieces[i].length);
         const FolderNames* names = folder_names(real_folder, may_list);
-        // A folder that could not be read finds nothing, as before.
-        if (!names || !names->readable) return may_list ? CASE_NONE : CASE_UNLISTED;
+        // A folder that could not be read may hold the file: the lookup
+        // cannot say that nothing is there.
+        if (!names || !names->readable) return may_list ? CASE_UNREADABLE : CASE_UNLISTED;
         auto variants = names->by_folded_name.find(lowered(wanted));
         if (variants == names->by_folded_name.end()) return CASE_NONE;
         // A piece present as it is written wins over its variants, as the
@@ -141,13 +188,13 @@ static CaseFound find_in_listings(const char* path, char* real, int may_list) {
     return strcmp(real, path) == 0 ? CASE_EXACT : CASE_VARIANT;
 }
 
-// Counts every entry's claim on the folder's paths, once per run.
+// Gathers every entry's name, once per run.
 static void count_claims() {
     PackageState& state = package_state;
     LooseLookup& lookup = state.loose_lookup;
     if (lookup.claims_counted) return;
     lookup.claims_counted = 1;
-    std::unordered_map<std::string, std::string> first_exact;
+    std::unordered_set<std::string> seen_exact;
     for (uint32_t i = 0; i < state.header.entry_count; i++) {
         NameEntry name;
         read_entry_name(state.name_table_view, i, &name);
@@ -155,25 +202,32 @@ static void count_claims() {
         if (make_loose_path(state.folder_path, &name, path) != LOOSE_PATH_OK || names_a_folder(below_folder(path)))
             continue;
         std::string exact = path_key(below_folder(path), 0);
-        std::string lower = lowered(exact);
         lookup.exact_keys.insert(exact);
         // Entries of the same name share their file, as they always have;
-        // only entries whose names differ compete for one, so the count
-        // passes 1 once a second name lowers to the same key.
-        auto first = first_exact.emplace(lower, exact);
-        if (first.second || first.first->second != exact) lookup.lowered_claims[lower]++;
+        // only entries whose names differ compete for one.
+        if (seen_exact.insert(exact).second) lookup.names_by_lowered_key[lowered(exact)].push_back(path);
     }
 }
 
-// Whether the file that `path` was found at under other letter case is its
-// entry's: not when another entry names that file exactly, nor when other
-// entries' names match it as well.
+// Whether the file that `path` was found at under other letter case, `real`,
+// is its entry's: not when another entry names that file exactly, nor when
+// the lookup of another entry's name reaches it as well. Only names that
+// lower to the same key can reach one file.
 static LooseResult check_claims(const char* path, const char* real) {
     count_claims();
     const LooseLookup& lookup = package_state.loose_lookup;
-    if (lookup.exact_keys.count(path_key(below_folder(real), 0))) return LOOSE_MISSING;
-    auto claims = lookup.lowered_claims.find(path_key(below_folder(path), 1));
-    if (claims != lookup.lowered_claims.end() && claims->second > 1) return LOOSE_AMBIGUOUS;
+    const std::string real_key = path_key(below_folder(real), 0);
+    if (lookup.exact_keys.count(real_key)) return LOOSE_MISSING;
+    const std::string own_key = path_key(below_folder(path), 0);
+    auto names = lookup.names_by_lowered_key.find(lowered(own_key));
+    if (names == lookup.names_by_lowered_key.end()) return LOOSE_FOUND;
+    for (const std::string& other : names->second) {
+        if (path_key(below_folder(other.c_str()), 0) == own_key) continue;
+        char other_real[LOOSE_PATH_BUFFER];
+        if (find_in_listings(other.c_str(), other_real, 1) == CASE_VARIANT &&
+            path_key(below_folder(other_real), 0) == real_key)
+            return LOOSE_AMBIGUOUS;
+    }
     return LOOSE_FOUND;
 }
 
@@ -182,7 +236,7 @@ static LooseResult find_loose_file(char* path, PlatformFile* file, uint64_t* siz
     // at once whether anything is there: most entries of a sparse folder
     // then cost no call at all. Until one is listed, the exact open decides.
     char real[LOOSE_PATH_BUFFER];
-    const int look_up = !platform_names_fold();
+    const int look_up = !platform_folder_folds_case(package_state.folder_path);
     CaseFound seen = look_up && !package_state.loose_lookup.folders.empty() ? find_in_listings(path, real, 0)
                                                                             : CASE_UNLISTED;
     if (seen == CASE_EXACT || seen == CASE_UNLISTED) {
@@ -193,6 +247,10 @@ static LooseResult find_loose_file(char* path, PlatformFile* file, uint64_t* siz
         seen = find_in_listings(path, real, 1);
     }
     if (seen == CASE_AMBIGUOUS) return LOOSE_AMBIGUOUS;
+    if (seen == CASE_UNREADABLE) {
+        strcpy(path, real);
+        return LOOSE_UNREADABLE;
+    }
     // The listing shows the exact file the open did not find: it has just
     // been removed, or is not a regular file after all.
     if (seen != CASE_VARIANT) return LOOSE_MISSING;
@@ -204,8 +262,23 @@ static LooseResult find_loose_file(char* path, PlatformFile* file, uint64_t* siz
     return opened == OPEN_DONE ? LOOSE_FOUND : LOOSE_UNREADABLE;
 }
 
+// Whether the open loose file, `size` bytes long, is the open package. The
+// package only grows during a run, so a shorter file is not it and costs no
+// look at its identity.
+static int is_the_package(PlatformFile file, uint64_t size) {
+    const PackageState& state = package_state;
+    if (size < state.package_size) return 0;
+    FileIdentity loose, package;
+    return platform_file_identity(file, &loose) && platform_file_identity(state.package_file, &package) &&
+           loose.device == package.device && loose.index == package.index;
+}
+
 LooseResult open_loose_file(char* path, uint32_t index, PlatformFile* file, uint64_t* size) {
     LooseResult found = find_loose_file(path, file, size);
+    if (found == LOOSE_FOUND && is_the_package(*file, *size)) {
+        platform_close(*file);
+        return LOOSE_PACKAGE;
+    }
     if (found == LOOSE_FOUND && loose_file_shared(*file, index, package_state.folder_path, path)) {
         platform_close(*file);
         return LOOSE_SHARED;
@@ -217,18 +290,22 @@ void take_loose_file(const char* path) {
     package_state.loose_lookup.taken_keys.insert(path_key(below_folder(path), 0));
 }
 
-// A path below the folder as an entry would name it.
-static std::string entry_style_name(std::string relative) {
-    if (!relative.empty() && relative.back() == PATH_SEPARATOR) relative.pop_back();
-    std::replace(relative.begin(), relative.end(), PATH_SEPARATOR, '\\');
-    return relative;
-}
-
-// A line of the untracked listing: its mark and the name it shows.
+// A line of the untracked listing: the name it is sorted by (the path below
+// the folder as an entry would name it), its mark, and the name it shows.
 struct UntrackedLine {
     std::string name;
     char mark;
+    std::string shown;
 };
+
+// The line for `relative`, a path below the folder (a folder's ends in a
+// separator).
+static UntrackedLine untracked_line(std::string relative, char mark) {
+    if (!relative.empty() && relative.back() == PATH_SEPARATOR) relative.pop_back();
+    std::string name = relative;
+    std::replace(name.begin(), name.end(), PATH_SEPARATOR, '\\');
+    return UntrackedLine{name, mark, listed_folder_path(relative)};
+}
 
 // The package, when the system can tell its identity: it may lie in the
 // folder, under any name that leads to it.
@@ -244,6 +321,11 @@ static void walk_item(const std::string& relative, const char* name, ItemKind ki
                       std::vector<UntrackedLine>* lines) {
     const PackageState& state = package_state;
     std::string item_path = relative + name;
+    // A name that no path leads back to is shown, never opened or entered.
+    if (kind == ITEM_UNNAMED) {
+        lines->push_back(untracked_line(item_path, '!'));
+        return;
+    }
     // A link to a folder may lead above the folder, or round in a circle.
     if (kind == ITEM_FOLDER && !is_link) pending->push_back(item_path + PATH_SEPARATOR);
     if (kind != ITEM_FILE) return;
@@ -252,7 +334,7 @@ static void walk_item(const std::string& relative, const char* name, ItemKind ki
     if (package.known && platform_path_identity((state.folder_path + item_path).c_str(), &identity) &&
         identity.device == package.identity.device && identity.index == package.identity.index)
         return;
-    lines->push_back(UntrackedLine{entry_style_name(item_path), '?'});
+    lines->push_back(untracked_line(item_path, '?'));
 }
 
 // Adds to `lines` the untracked files of the folder `relative` (below the
@@ -297,7 +379,7 @@ int list_untracked_files() {
         pending.pop_back();
         if (list_folder(relative, package, &pending, &lines)) continue;
         all_read = 0;
-        lines.push_back(UntrackedLine{relative.empty() ? "." : entry_style_name(relative), '!'});
+        lines.push_back(relative.empty() ? UntrackedLine{".", '!', "."} : untracked_line(relative, '!'));
     }
     std::sort(lines.begin(), lines.end(),
               [](const UntrackedLine& a, const UntrackedLine& b) { return a.name < b.name; });
@@ -305,9 +387,10 @@ int list_untracked_files() {
     // names line up.
     for (const UntrackedLine& line : lines) {
         if (line.mark == '?')
-            print_line("? %10s %10s %s\n", "", "", line.name.c_str());
+            print_line("? %10s %10s %s\n", "", "", line.shown.c_str());
         else
-            print_line("! %10s %10s %s\n", "", "", line.name.c_str());
+            print_line("! %10s %10s %s\n", "", "", line.shown.c_str());
+        if (line.mark == '!') all_read = 0;
     }
     return all_read;
 }

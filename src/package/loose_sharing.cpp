@@ -18,5 +18,8 @@ int loose_file_shared(PlatformFile loose, uint32_t index, const char* folder, co
     read_entry_name(state.name_table_view, owner, &owner_name);
     char owner_path[LOOSE_PATH_BUFFER];
     make_loose_path(folder, &owner_name, owner_path);
-    return strcmp(owner_path, path) != 0;
+    // A volume that gives a closed file's id to the next file opened (some
+    // network shares) makes a distinct file look like the earlier one: the
+    // match stands only with both open at once.
+    return strcmp(owner_path, path) != 0 && platform_same_file(loose, owner_path);
 }

@@ -25,13 +25,16 @@ void reset_package_state() {
     state.append_block_size = 0;
     state.changed_only = 0;
     state.appended_count = 0;
-    state.ambiguous_count = 0;
+    state.skipped_count = 0;
+    state.repeated_names_noted = 0;
+    state.name_verdicts.clear();
     forget_entry_bytes();
     state.last_entry_end = 0;
+    state.entry_blocks_short = 0;
     state.folder_walk = FolderWalk{};
     state.loose_lookup = LooseLookup{};
     state.loose_owners.clear();
-    state.shared_count = 0;
+    state.creating_folder = NO_FILE;
 }
 
 void locate_tables(const unsigned char* start) {
@@ -106,7 +109,7 @@ int read_entry_bytes(DataEntry entry, const unsigned char** bytes) {
     const uint64_t start = entry.offset, end = start + entry.size;
     if (start < state.entry_block_start || end > state.entry_block_start + state.entry_block_size) {
         const int neighbour = start >= state.last_entry_end && start - state.last_entry_end <= NEIGHBOUR_GAP &&
-                              state.last_entry_end > 0;
+                              state.last_entry_end > 0 && !state.entry_blocks_short;
         uint64_t wanted = neighbour && entry.size < ENTRY_BLOCK_SIZE ? ENTRY_BLOCK_SIZE : entry.size;
         if (wanted > state.package_size - start) wanted = state.package_size - start;
         // Left unfilled: only the pages that reads fill count against memory.
@@ -115,9 +118,16 @@ int read_entry_bytes(DataEntry entry, const unsigned char** bytes) {
         if (!state.entry_block) return 0;
         forget_entry_bytes();
         // The block ends where the package ended when it was opened, so a
-        // short read means it is shorter now, or an I/O error.
-        if (!platform_read_at(state.package_file, start, state.entry_block.get(), static_cast<size_t>(wanted)))
-            return 0;
+        // short read means it is shorter now, or an I/O error. The entries
+        // whose bytes are all still there can still be read, each alone,
+        // and are from then on.
+        int read = platform_read_at(state.package_file, start, state.entry_block.get(), static_cast<size_t>(wanted));
+        if (!read && wanted > entry.size) {
+            state.entry_blocks_short = 1;
+            wanted = entry.size;
+            read = platform_read_at(state.package_file, start, state.entry_block.get(), static_cast<size_t>(wanted));
+        }
+        if (!read) return 0;
         state.entry_block_start = start;
         state.entry_block_size = wanted;
     }

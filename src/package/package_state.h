@@ -12,8 +12,15 @@
 
 #include "../util/folders.h"
 #include "../util/platform.h"
+#include "loose_compare.h"
 #include "loose_files.h"
 #include "package_layout.h"
+
+// What the first compared entry of a name found (loose_compare.h).
+struct NameVerdict {
+    int decided;
+    CompareResult verdict;
+};
 
 struct PackageState {
     char package_path[PATH_LIMIT];  // absolute package path; set by the dispatcher
@@ -36,12 +43,17 @@ struct PackageState {
     uint64_t append_block_size;                      // group: bytes gathered there, which end at append_offset
     int changed_only;         // group: set for update_package, which skips loose files equal to their entries
     uint32_t appended_count;  // group: loose files appended (or emptied) so far
-    uint32_t ambiguous_count; // group: entries skipped because their loose file is ambiguous
+    uint32_t skipped_count;   // group: entries passed over with a message; any fails the run once it is written
+    // /U and list: the names that more than one entry has, each with what
+    // its first compared entry found (loose_compare.h)
+    int repeated_names_noted;
+    std::unordered_map<std::string, NameVerdict> name_verdicts;
 
     std::unique_ptr<unsigned char[]> entry_block;  // expand, /U: ENTRY_BLOCK_LIMIT bytes, read for several entries at once
     uint64_t entry_block_start;               // where entry_block's bytes start in the package
     uint64_t entry_block_size;                // how many of them hold the package's bytes (0: none)
     uint64_t last_entry_end;                  // end of the entry read last (0 when none)
+    int entry_blocks_short;                   // set once a block came back short: each entry is then read alone
 
     FolderWalk folder_walk;  // expand: folders this run has made or found
 
@@ -49,8 +61,10 @@ struct PackageState {
     // group, list, expand: the first entry whose loose file each file was, by
     // its identity (device, index), where names fold (loose_sharing.h)
     std::map<std::pair<uint64_t, uint64_t>, uint32_t> loose_owners;
-    uint32_t shared_count;  // group: entries skipped because an earlier entry's loose file is theirs
-    std::unordered_map<std::string, PlatformFile> entry_folders;  // expand: folders open to create files in, by path
+    // expand, and the operations that create loose files: the loose folder,
+    // held to create every file below it by its relative path; NO_FILE
+    // before it is open, or where files are created by whole paths
+    PlatformFile creating_folder;
 };
 
 extern PackageState package_state;
@@ -113,10 +127,11 @@ constexpr uint64_t ENTRY_BLOCK_SIZE = 256 << 10;
 // read before it ends, or within a sector after (the gap alignment leaves),
 // is taken from a block read for it and the bytes after it, so that a run
 // of small neighbouring entries costs one read per block and not one per
-// entry; any other entry is read alone. Returns 0 when the read fails or
-// comes back short (the package is shorter than when it was opened): the
-// block's bytes cannot be vouched for, so this entry's cannot either. Also
-// 0 when the buffer cannot be allocated.
+// entry; any other entry is read alone. A block read that fails or comes
+// back short (the package is shorter than when it was opened) is made again
+// for this entry's bytes alone, and every later entry of the run is read
+// alone. Returns 0 when the entry's own bytes cannot be read whole, or the
+// buffer cannot be allocated.
 int read_entry_bytes(DataEntry entry, const unsigned char** bytes);
 
 // Drops the block read so far: after a pause (a key wait) the package may

@@ -2,8 +2,8 @@
 // which proves the tool's recovery paths. It is never linked into vantrel.
 //
 // Every counted call (open, read, write, kernel copy, seek, fsync, stat,
-// truncate, chown, chmod, mkdir, close, map, lock, rename, remove) gets a
-// number from 1 on. The test chooses, through the environment of this build
+// truncate, chown, chmod, mkdir, close, map, lock, rename, remove, and each
+// item of a folder's listing) gets a number from 1 on. The test chooses, through the environment of this build
 // alone:
 //   VANTREL_FAULT_CALL=N      the call that misbehaves (none when unset or 0)
 //   VANTREL_FAULT_MODE=MODE   what it does: "eio" or "enospc" fails it with
@@ -13,6 +13,9 @@
 //                             or a kernel copy move nothing and return 0,
 //                             as at the end of its source, as though the
 //                             file had shrunk (other calls run normally);
+//                             "short" and "eof" let a listing's item be
+//                             read (a listing that ends early is no fault
+//                             that the tool could see);
 //                             "crash" kills the process with SIGKILL
 //                             before the call is made; "sigint", "sigterm"
 //                             or "sighup" sends the process that signal
@@ -30,7 +33,9 @@
 //                                    following the line's end
 //     "truncate SIZE PATH"           each truncate that took effect
 //     "synced PATH"                  each fsync (or fdatasync) that completed
-// PATH is the file the call concerns (the target of a copy).
+// PATH is the file the call concerns (the target of a copy). A listing's
+// items are logged as "list FOLDER", one for each item asked for, the end
+// of the listing included; the look at an item as "stat FOLDER/NAME".
 #ifdef VANTREL_FAULT_INJECTION
 
 #include <cerrno>
@@ -155,9 +160,17 @@ int sys_open(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
-// Counted and logged as an open of the whole path: the folder's, joined with the name.
+// The whole path of `name` below the open folder `folder`, as the calls
+// made by whole paths log it.
+static std::string path_below(int folder, const char* name) {
+    std::string path = path_of(folder);
+    if (path.empty() || path.back() != '/') path += '/';
+    return path + name;
+}
+
+// Counted and logged as an open of the whole path.
 int sys_openat(int folder, const char* name, int flags, mode_t mode) {
-    std::string path = path_of(folder) + "/" + name;
+    std::string path = path_below(folder, name);
     if (next_call("open", path) == CALL_FAILS) return -1;
     int fd = openat(folder, name, flags, mode);
     if (fd >= 0) fault_state.open_paths[fd] = path;
@@ -285,6 +298,28 @@ int sys_rename(const char* source, const char* target) {
 int sys_unlink(const char* path) {
     if (next_call("remove", path) == CALL_FAILS) return -1;
     return unlink(path);
+}
+
+int sys_unlinkat(int folder, const char* name) {
+    if (next_call("remove", path_below(folder, name)) == CALL_FAILS) return -1;
+    return unlinkat(folder, name, 0);
+}
+
+int sys_renameat(int folder, const char* source, const char* target) {
+    if (next_call("rename", path_below(folder, target)) == CALL_FAILS) return -1;
+    return renameat(folder, source, folder, target);
+}
+
+struct dirent* sys_readdir(DIR* listing) {
+    if (next_call("list", path_of(dirfd(listing))) == CALL_FAILS) return nullptr;
+    return readdir(listing);
+}
+
+int sys_fstatat(int folder, const char* name, struct stat* info, int flags) {
+    std::string path = path_of(folder);
+    if (path.empty() || path.back() != '/') path += '/';
+    if (next_call("stat", path + name) == CALL_FAILS) return -1;
+    return fstatat(folder, name, info, flags);
 }
 
 #endif

@@ -19,7 +19,10 @@ constexpr PlatformFile NO_FILE = -1;
 
 // What tells one file from another: two files with equal identities are the
 // same file, whatever names lead to them (POSIX: device and inode; Windows:
-// volume serial number and file index).
+// the volume's serial number and the file's id, a 128-bit id folded into 64
+// bits). Windows: on some network shares a closed file's index goes to the
+// next file opened, so a match with a file no longer open is confirmed with
+// platform_same_file.
 struct FileIdentity {
     uint64_t device;
     uint64_t index;
@@ -31,6 +34,11 @@ int platform_file_identity(PlatformFile file, FileIdentity* identity);
 // The identity of what `path` names, following links; 0 when it cannot be
 // told (nothing is there, no right to look).
 int platform_path_identity(const char* path, FileIdentity* identity);
+
+// 1 when `path`, following links, names the open `file`, compared while both
+// are open and by their whole identities; 0 when it names another file or
+// none, or either identity cannot be told.
+int platform_same_file(PlatformFile file, const char* path);
 
 // The tool's limit for whole paths, terminator included.
 constexpr size_t PATH_LIMIT = 260;
@@ -62,9 +70,9 @@ const char* platform_next_character(const char* c);
 // The arguments the program was started with (`given`, as main received
 // them), as 8-bit text in the encoding every path of the tool is in, stored
 // in `arguments`, with `exact[i]` 1 when argument i came through whole.
-// POSIX: `given` as it is, every argument exact. Windows: read again from
-// the UTF-16 command line and converted to the ANSI code page without
-// best-fit mapping: the C runtime's own copy turns a character the code
+// POSIX: `given` as it is, every argument exact. Windows: the C runtime's
+// UTF-16 arguments (split by the rules that split `given`), converted to
+// the ANSI code page without best-fit mapping: the C runtime's own copy turns a character the code
 // page lacks into a look-alike (an "Ł" into an "L") or a '?', and so
 // names a file nobody typed. Such a character becomes '?' here and
 // the argument is not exact.
@@ -90,6 +98,13 @@ int platform_name_piece_allowed(const char* piece, size_t length, int is_folder)
 // dots and blanks and knows each file by a short 8.3 name too. 0 on POSIX
 // systems, where a name is its bytes.
 int platform_names_fold();
+
+// 1 when, in the folder at `folder`, the system leads names that differ only
+// in letter case to one file, so that the exact open alone finds a loose
+// file. POSIX: 0. Windows: 1 unless the folder says it is case-sensitive
+// (FILE_CASE_SENSITIVE_INFO: a folder shared with WSL, or one set so with
+// fsutil); the last folder asked is remembered.
+int platform_folder_folds_case(const char* folder);
 
 // Puts the console or standard output into the mode the tool prints in.
 // Output to a closed pipe then fails like any other write (POSIX: SIGPIPE is
@@ -156,8 +171,8 @@ enum ResolveResult { RESOLVE_DONE, RESOLVE_TOO_LONG, RESOLVE_CHANGED };
 // to it stays a link. `file` was opened through `path`: RESOLVE_DONE when
 // the result fits in `out_size` bytes and names that same file;
 // RESOLVE_TOO_LONG when it does not fit; RESOLVE_CHANGED when it names
-// another file or none (a link or the file was replaced meanwhile).
-// Windows: the path as it stands.
+// another file or none (a link or the file was replaced meanwhile), and on
+// Windows when the resolved path has characters outside the ANSI code page.
 ResolveResult platform_resolve_links(const char* path, PlatformFile file, char* out, size_t out_size);
 
 enum PathKind { PATH_MISSING, PATH_FILE, PATH_FOLDER };
@@ -169,6 +184,12 @@ PathKind platform_path_kind(const char* path);
 // Reads exactly `size` bytes at `offset`; 0 on an error or on end of file
 // before `size` bytes.
 int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t size);
+
+// Windows only, for a test: when set, called after each read of
+// platform_read_at, with the file pointer where the read left it, so that a
+// test can run the console handler's cut-back at that very moment. The
+// tool never sets it.
+extern void (*platform_read_done_hook)();
 
 // Writes exactly `size` bytes at `offset`; 0 on an error or a short write.
 int platform_write_at(PlatformFile file, uint64_t offset, const void* buffer, size_t size);
@@ -223,7 +244,8 @@ enum ReplaceResult {
     REPLACE_DONE,
     REPLACE_FAILED,       // nothing changed: the target is as it was, the source still there
     REPLACE_NOT_DURABLE,  // the source now stands at the target's path, but the change may not outlive a power loss
-    REPLACE_IN_USE        // Windows: nothing changed, another program held the target or the source throughout
+    REPLACE_IN_USE,       // Windows: nothing changed, another program held the target or the source throughout
+    REPLACE_DENIED        // Windows: nothing changed, the system refuses this user the right to delete the target
 };
 
 // Renames the closed file at `source_path` over `target_path` in one step,
@@ -239,7 +261,9 @@ enum ReplaceResult {
 // its place with MoveFileExA and MOVEFILE_WRITE_THROUGH; another program
 // that opens the target in that moment makes the rename fail. A refusal for
 // access or sharing (an indexer or a scanner holding either file) is tried
-// again for about 2 seconds before REPLACE_IN_USE, and so is a target that
+// again for about 2 seconds before REPLACE_IN_USE (a refusal of access that
+// opening the target with the right to delete it meets too is no passing
+// hold: REPLACE_DENIED at once), and so is a target that
 // changed meanwhile, which another run held and wrote; REPLACE_NOT_DURABLE
 // when the flush of the renamed file fails.
 ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file);
@@ -253,11 +277,21 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
 // have ended it. Replaces any earlier setting.
 void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path);
 
-// Opens the folder at `path`, for creating files in it by name. Returns 0
-// where the system cannot create a file relative to an open folder
-// (Windows), or when the folder cannot be opened; the caller then creates
-// by whole paths. Close it with platform_close.
+// Opens the folder at `path` and holds it, for creating files below it by
+// their paths relative to it. Returns 0 where the system cannot create a
+// file relative to an open folder (Windows), or when the folder cannot be
+// opened; the caller then creates by whole paths. Close it with
+// platform_close.
 int platform_open_folder_for_creating(const char* path, PlatformFile* folder);
+
+// The routines below name a file by `path`, its whole path, and `folder`:
+// when `folder` is not NO_FILE, it is the open folder (see
+// platform_open_folder_for_creating) of path's first `relative_offset`
+// bytes, and the system is handed the rest (path + relative_offset), which
+// may run through sub-folders, relative to that folder. The file then lies
+// where that relative path leads at the moment of the call, links to
+// folders along it followed, below the folder held, whatever happened to
+// its whole path meanwhile; one descriptor serves every file below it.
 
 // Creates a new file as platform_create_new does and, once it is created,
 // sets the interrupt cleanup to remove it (replacing any earlier setting),
@@ -265,12 +299,25 @@ int platform_open_folder_for_creating(const char* path, PlatformFile* folder);
 // behind. Neither this nor platform_interrupt_cleanup makes a system call of
 // its own, but for the first setting and the first after a hold, so both may
 // be called for every file of a run. When nothing was created the cleanup
-// is dropped. When `folder` is not NO_FILE, it is the open folder (see
-// platform_open_folder_for_creating) of path's first `name_offset` bytes and
-// the file is created by its name alone (path + name_offset) in that folder:
-// the system then looks up one piece of the path instead of every one.
-CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t name_offset,
+// is dropped.
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t relative_offset,
                                                       PlatformFile* file);
+
+// As platform_create_new_removed_on_interrupt, for a file that only its
+// creator may open (platform_create_private): a temporary file, which an
+// interrupt at any moment from its create on removes.
+CreateResult platform_create_private_removed_on_interrupt(const char* path, PlatformFile folder,
+                                                          size_t relative_offset, PlatformFile* file);
+
+// Removes the file (not a folder) named by `path` and `folder` as above.
+int platform_remove_file_below(const char* path, PlatformFile folder, size_t relative_offset);
+
+// Renames the file named by `source_path` over the one named by
+// `target_path`, both named below `folder` as above, in one step where the
+// system has one (POSIX: renameat; Windows:
+// MoveFileEx, replacing the target). The change is not made durable here.
+int platform_rename_below(const char* source_path, const char* target_path, PlatformFile folder,
+                          size_t relative_offset);
 
 // Drops the cleanup and holds interrupts back until platform_interrupt_resume:
 // for a step that must run whole once it has begun (writing a directory
@@ -355,7 +402,11 @@ struct PlatformFolder;
 enum ItemKind {
     ITEM_FILE,    // a regular file, or a link to one
     ITEM_FOLDER,  // a folder, or a link to one
-    ITEM_OTHER    // a pipe, a device, a socket, a dangling link
+    ITEM_OTHER,   // a pipe, a device, a socket, a dangling link
+    ITEM_UNNAMED  // Windows: an item whose name has no 8-bit form that leads back
+                  // to it (a character outside the ANSI code page, a trailing dot
+                  // or blank); `name` shows it, with "?" for each character the
+                  // code page lacks, and must be neither opened nor entered
 };
 
 // One item of a folder. `name` lies in the folder's own memory and stays

@@ -142,6 +142,16 @@ int platform_path_identity(const char* path, FileIdentity* identity) {
     return 1;
 }
 
+int platform_folder_folds_case(const char*) {
+    return 0;
+}
+
+int platform_same_file(PlatformFile file, const char* path) {
+    struct stat held, named;
+    return sys_fstat(static_cast<int>(file), &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
 OpenResult platform_open_read(const char* path, PlatformFile* file, uint64_t* size) {
     int fd;
     OpenResult opened = open_regular(path, O_RDONLY, &fd, size);
@@ -180,9 +190,31 @@ OpenResult platform_open_package(const char* path, PackageAccess access, Platfor
     return OPEN_IN_USE;
 }
 
-static CreateResult create_new(const char* path, mode_t mode, PlatformFile* file) {
+// What the system is handed for a file named below a folder: the folder's
+// descriptor (AT_FDCWD for a whole path) and the path from there.
+struct BelowFolder {
+    int folder;
+    const char* name;
+};
+
+static BelowFolder below_folder(const char* path, PlatformFile folder, size_t relative_offset) {
+    if (folder == NO_FILE) return BelowFolder{AT_FDCWD, path};
+    // A doubled separator after the folder must not make the rest an
+    // absolute path, which openat would take from the root.
+    const char* name = path + relative_offset;
+    while (*name == '/') name++;
+    return BelowFolder{static_cast<int>(folder), name};
+}
+
+// The exclusive create of platform_create_new, below a folder. openat2 was
+// measured against openat for 10,000 creates of 8 KiB in 200 folders and
+// was no faster (its resolve flags only add checks, and those that confine
+// the walk would refuse the links to folders that are followed here).
+static CreateResult create_new_below(BelowFolder where, mode_t mode, PlatformFile* file) {
     // O_EXCL never follows a link at the last piece, dangling or not.
-    int fd = sys_open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = where.folder == AT_FDCWD ? sys_open(where.name, flags, mode)
+                                      : sys_openat(where.folder, where.name, flags, mode);
     if (fd >= 0) {
         *file = fd;
         return CREATE_DONE;
@@ -191,11 +223,11 @@ static CreateResult create_new(const char* path, mode_t mode, PlatformFile* file
 }
 
 CreateResult platform_create_new(const char* path, PlatformFile* file) {
-    return create_new(path, 0666, file);
+    return create_new_below(BelowFolder{AT_FDCWD, path}, 0666, file);
 }
 
 CreateResult platform_create_private(const char* path, PlatformFile* file) {
-    return create_new(path, 0600, file);
+    return create_new_below(BelowFolder{AT_FDCWD, path}, 0600, file);
 }
 
 ResolveResult platform_resolve_links(const char* path, PlatformFile file, char* out, size_t out_size) {
@@ -443,6 +475,7 @@ static const int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 static const size_t INTERRUPT_SIGNAL_COUNT = sizeof INTERRUPT_SIGNALS / sizeof INTERRUPT_SIGNALS[0];
 static int cleanup_fd = -1;
 static off_t cleanup_size = 0;
+static int cleanup_folder = AT_FDCWD;  // what a relative cleanup_path is relative to
 static char cleanup_path[PATH_MAX];
 static volatile sig_atomic_t cleanup_changing = 0;
 static volatile sig_atomic_t deferred_signal = 0;
@@ -458,7 +491,7 @@ static void undo_and_die(int signal_number) {
     struct stat info;
     if (cleanup_fd >= 0 && (fstat(cleanup_fd, &info) != 0 || info.st_size != cleanup_size))
         ftruncate(cleanup_fd, cleanup_size);
-    if (cleanup_path[0] != '\0') unlink(cleanup_path);
+    if (cleanup_path[0] != '\0') unlinkat(cleanup_folder, cleanup_path, 0);
     ::signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
@@ -473,6 +506,7 @@ static sigset_t interrupt_set() {
 static void drop_cleanup() {
     cleanup_fd = -1;
     cleanup_path[0] = '\0';
+    cleanup_folder = AT_FDCWD;
 }
 
 static void restore_interrupt_handlers() {
@@ -527,25 +561,41 @@ int platform_open_folder_for_creating(const char* path, PlatformFile* folder) {
     return 1;
 }
 
-// platform_create_new's create, relative to an open folder.
-static CreateResult create_new_in(int folder, const char* name, PlatformFile* file) {
-    int fd = sys_openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        *file = fd;
-        return CREATE_DONE;
-    }
-    return errno == EEXIST ? CREATE_EXISTS : CREATE_FAILED;
-}
-
-CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t name_offset,
-                                                      PlatformFile* file) {
+static CreateResult create_removed_on_interrupt(const char* path, PlatformFile folder, size_t relative_offset,
+                                                mode_t mode, PlatformFile* file) {
+    const BelowFolder where = below_folder(path, folder, relative_offset);
     begin_cleanup_change();
     drop_cleanup();
-    CreateResult created = folder == NO_FILE ? platform_create_new(path, file)
-                                             : create_new_in(static_cast<int>(folder), path + name_offset, file);
-    if (created == CREATE_DONE && strlen(path) < sizeof cleanup_path) strcpy(cleanup_path, path);
+    CreateResult created = create_new_below(where, mode, file);
+    if (created == CREATE_DONE && strlen(where.name) < sizeof cleanup_path) {
+        strcpy(cleanup_path, where.name);
+        cleanup_folder = where.folder;
+    }
     end_cleanup_change();
     return created;
+}
+
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile folder, size_t relative_offset,
+                                                      PlatformFile* file) {
+    return create_removed_on_interrupt(path, folder, relative_offset, 0666, file);
+}
+
+CreateResult platform_create_private_removed_on_interrupt(const char* path, PlatformFile folder,
+                                                          size_t relative_offset, PlatformFile* file) {
+    return create_removed_on_interrupt(path, folder, relative_offset, 0600, file);
+}
+
+int platform_remove_file_below(const char* path, PlatformFile folder, size_t relative_offset) {
+    const BelowFolder where = below_folder(path, folder, relative_offset);
+    return (where.folder == AT_FDCWD ? sys_unlink(where.name) : sys_unlinkat(where.folder, where.name)) == 0;
+}
+
+int platform_rename_below(const char* source_path, const char* target_path, PlatformFile folder,
+                          size_t relative_offset) {
+    const BelowFolder source = below_folder(source_path, folder, relative_offset);
+    const BelowFolder target = below_folder(target_path, folder, relative_offset);
+    if (source.folder == AT_FDCWD) return sys_rename(source.name, target.name) == 0;
+    return sys_renameat(source.folder, source.name, target.name) == 0;
 }
 
 static int interrupts_held = 0;
@@ -820,7 +870,7 @@ static ItemKind kind_of_mode(mode_t mode) {
 ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
     for (;;) {
         errno = 0;
-        const struct dirent* found = readdir(folder->listing);
+        const struct dirent* found = sys_readdir(folder->listing);
         if (!found) return errno == 0 ? ITEM_END : ITEM_FAILED;
         const char* name = found->d_name;
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
@@ -843,7 +893,7 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
         const int folder_fd = dirfd(folder->listing);
         struct stat info;
         if (found->d_type == DT_UNKNOWN) {
-            if (fstatat(folder_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (sys_fstatat(folder_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
                 // Removed since the listing was read: it is no longer there.
                 if (errno == ENOENT) continue;
                 return ITEM_FAILED;
@@ -854,7 +904,7 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
                 return ITEM_READ;
             }
         }
-        if (fstatat(folder_fd, name, &info, 0) == 0)
+        if (sys_fstatat(folder_fd, name, &info, 0) == 0)
             item->kind = kind_of_mode(info.st_mode);
         else if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR)
             item->kind = ITEM_OTHER;

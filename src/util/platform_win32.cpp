@@ -4,6 +4,7 @@
 #ifdef _WIN32
 
 #include "platform.h"
+#include "platform_win32.h"
 
 #include <atomic>
 #include <cstdio>
@@ -17,7 +18,6 @@
 #include <windows.h>
 // After windows.h, which they build on.
 #include <aclapi.h>
-#include <shellapi.h>
 #include <winioctl.h>
 
 const char PATH_SEPARATOR = '\\';
@@ -26,6 +26,15 @@ const char PATH_SEPARATOR = '\\';
 // typed: a package path holding '*' or '?' is a name, not a pattern.
 extern "C" {
 int _dowildcard = 0;
+
+// The C runtime's own wide arguments, split from the UTF-16 command line by
+// the same rules as the 8-bit ones main receives. Declared here: only the
+// runtime's internal headers declare it.
+struct CrtStartupInfo {
+    int new_mode;
+};
+int __cdecl __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment, int expand_wildcards,
+                           CrtStartupInfo* startup);
 }
 
 static HANDLE handle_of(PlatformFile file) {
@@ -86,9 +95,13 @@ static int to_code_page(const wchar_t* wide, std::string* text) {
 }
 
 void platform_arguments(int count, char** given, std::vector<std::string>* arguments, std::vector<char>* exact) {
+    // Not CommandLineToArgvW: its shell32 loads user32, and a process that
+    // loads user32 is sent no log-off or shut-down event.
     int wide_count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wide_count);
-    if (!wide) {
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    CrtStartupInfo startup = {0};
+    if (__wgetmainargs(&wide_count, &wide, &environment, 0, &startup) < 0 || !wide || wide_count != count) {
         arguments->assign(given, given + count);
         exact->assign(static_cast<size_t>(count), 1);
         return;
@@ -96,7 +109,11 @@ void platform_arguments(int count, char** given, std::vector<std::string>* argum
     arguments->assign(static_cast<size_t>(wide_count), std::string());
     exact->assign(static_cast<size_t>(wide_count), 1);
     for (int i = 0; i < wide_count; i++) (*exact)[i] = static_cast<char>(to_code_page(wide[i], &(*arguments)[i]));
-    LocalFree(wide);
+}
+
+static void upper_case_ascii(char* text, size_t length) {
+    for (size_t i = 0; i < length; i++)
+        if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 'a' + 'A');
 }
 
 // The names Windows keeps for devices in every folder, whatever extension
@@ -104,22 +121,48 @@ void platform_arguments(int count, char** given, std::vector<std::string>* argum
 static const char* const DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL"};
 static const char* const NUMBERED_DEVICE_NAMES[] = {"COM", "LPT"};
 
+// The digit of a numbered device: 0 to 9, and the superscripts one to three,
+// which the system takes for 1 to 3.
+static int is_device_digit(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || c == 0x00B9 || c == 0x00B2 || c == 0x00B3;
+}
+
 static int is_device_name(const char* piece, size_t length) {
     // The name ends at the first dot; blanks before the dot do not hide it.
     size_t base = 0;
     while (base < length && piece[base] != '.') base++;
     while (base > 0 && piece[base - 1] == ' ') base--;
-    char upper[5] = {};
-    if (base != 3 && base != 4) return 0;
-    for (size_t i = 0; i < base; i++)
-        upper[i] = piece[i] >= 'a' && piece[i] <= 'z' ? static_cast<char>(piece[i] - 'a' + 'A') : piece[i];
+    if (base < 3) return 0;
+    char upper[3];
+    memcpy(upper, piece, 3);
+    upper_case_ascii(upper, 3);
     if (base == 3) {
         for (const char* device : DEVICE_NAMES)
             if (memcmp(upper, device, 3) == 0) return 1;
         return 0;
     }
+    // A superscript takes one byte in most code pages, two in UTF-8.
+    if (base > 5) return 0;
+    wchar_t digit[2];
+    const int digits = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, piece + 3, static_cast<int>(base - 3), digit, 2);
+    if (digits != 1 || !is_device_digit(digit[0])) return 0;
     for (const char* device : NUMBERED_DEVICE_NAMES)
-        if (memcmp(upper, device, 3) == 0 && upper[3] >= '1' && upper[3] <= '9') return 1;
+        if (memcmp(upper, device, 3) == 0) return 1;
+    return 0;
+}
+
+// 1 when the last of the `length` bytes at `piece` is the first byte of a
+// double-byte character whose second byte is missing.
+static int ends_in_lone_lead_byte(const char* piece, size_t length) {
+    size_t i = 0;
+    while (i < length) {
+        if (!IsDBCSLeadByte(static_cast<BYTE>(piece[i]))) {
+            i++;
+            continue;
+        }
+        if (i + 1 == length) return 1;
+        i += 2;
+    }
     return 0;
 }
 
@@ -136,6 +179,9 @@ int platform_name_piece_allowed(const char* piece, size_t length, int is_folder)
     // A folder is made without them, but a path that goes through it keeps
     // them, and leads nowhere.
     if (is_folder && kept < length && !is_dot) return 0;
+    // Such a byte would take the separator or the terminator after it as
+    // its second byte: the system and the listing would see another name.
+    if (ends_in_lone_lead_byte(piece, length)) return 0;
     return !is_device_name(piece, length);
 }
 
@@ -159,11 +205,38 @@ static HANDLE cleanup_file = INVALID_HANDLE_VALUE;
 static uint64_t cleanup_size = 0;
 static std::string cleanup_path;
 
+ConsoleEventAction console_event_action(unsigned long event, int interactive_session) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            return EVENT_INTERRUPTS;
+        case CTRL_LOGOFF_EVENT:
+            return interactive_session ? EVENT_INTERRUPTS : EVENT_IGNORED;
+        default:
+            return EVENT_PASSED_ON;
+    }
+}
+
+// Session 0 is the services' session: no user works in it. Where the
+// system cannot say, the process counts as interactive, whose log-off
+// undoes the run's change, which is what any interrupt does.
+static int in_interactive_session() {
+    DWORD session = 0;
+    return !ProcessIdToSessionId(GetCurrentProcessId(), &session) || session != 0;
+}
+
+static int interactive_session = 1;
+
 // Registered first, so it runs after any handler registered later (the key
 // wait's). It ends the process as the system's own handler would, with the
 // status of an interrupted program, but says so itself: not every system's
 // default handler does.
-static BOOL WINAPI undo_on_console_event(DWORD) {
+static BOOL WINAPI undo_on_console_event(DWORD event) {
+    ConsoleEventAction action = console_event_action(event, interactive_session);
+    if (action == EVENT_IGNORED) return TRUE;
+    if (action == EVENT_PASSED_ON) return FALSE;
     EnterCriticalSection(write_guard());
     if (cleanup_file != INVALID_HANDLE_VALUE)
         platform_truncate(reinterpret_cast<PlatformFile>(cleanup_file), cleanup_size);
@@ -175,6 +248,7 @@ void platform_start_console() {
     // Text mode turns each line feed printed into CR LF.
     _setmode(_fileno(stdout), _O_TEXT);
     write_guard();
+    interactive_session = in_interactive_session();
     SetConsoleCtrlHandler(undo_on_console_event, TRUE);
 }
 
@@ -190,6 +264,8 @@ int platform_open_folder_for_creating(const char*, PlatformFile*) {
     return 0;
 }
 
+// Windows has no create relative to an open folder here (see
+// platform_open_folder_for_creating): every file is named by its whole path.
 CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile, size_t, PlatformFile* file) {
     // Under the guard, the handler cannot run between the create and the
     // setting; it waits, and then finds the file to remove.
@@ -200,6 +276,21 @@ CreateResult platform_create_new_removed_on_interrupt(const char* path, Platform
     if (created == CREATE_DONE) cleanup_path = path;
     LeaveCriticalSection(write_guard());
     return created;
+}
+
+// A new file takes its folder's access rules, as platform_create_private
+// says: the same create.
+CreateResult platform_create_private_removed_on_interrupt(const char* path, PlatformFile folder,
+                                                          size_t relative_offset, PlatformFile* file) {
+    return platform_create_new_removed_on_interrupt(path, folder, relative_offset, file);
+}
+
+int platform_remove_file_below(const char* path, PlatformFile, size_t) {
+    return platform_remove_file(path);
+}
+
+int platform_rename_below(const char* source_path, const char* target_path, PlatformFile, size_t) {
+    return MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 static int interrupts_held = 0;
@@ -296,12 +387,23 @@ OpenResult platform_open_package(const char* path, PackageAccess access, Platfor
     return open_regular(path, rights, share, file, size);
 }
 
-CreateResult platform_create_new(const char* path, PlatformFile* file) {
+// Whether `path` is in the verbatim form ("\\?\...", which the system
+// takes as it stands) and its last piece ends in a dot or a blank: a file
+// or folder made under that name is one that most programs cannot open or
+// remove, since their paths drop those characters.
+static int verbatim_name_ends_badly(const char* path) {
+    if (strncmp(path, "\\\\?\\", 4) != 0) return 0;
+    size_t length = strlen(path);
+    while (length > 4 && platform_is_separator(path[length - 1])) length--;
+    return length > 4 && (path[length - 1] == '.' || path[length - 1] == ' ');
+}
+
+static CreateResult create_exclusive(const char* path, DWORD rights, PlatformFile* file) {
+    if (verbatim_name_ends_badly(path)) return CREATE_FAILED;
     // CREATE_NEW fails when anything stands at the path; opening the reparse
     // point itself keeps a link there, dangling or not, from being followed.
     // Sharing deletion lets an interrupt remove the file while it is open.
-    // WRITE_DAC lets platform_copy_access give the file a model's access rules.
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    HANDLE handle = CreateFileA(path, rights, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -315,6 +417,12 @@ CreateResult platform_create_new(const char* path, PlatformFile* file) {
     }
     *file = reinterpret_cast<PlatformFile>(handle);
     return CREATE_DONE;
+}
+
+CreateResult platform_create_new(const char* path, PlatformFile* file) {
+    // Write access alone: a server or a folder may refuse more, such as the
+    // right to change a file's access rules.
+    return create_exclusive(path, GENERIC_WRITE, file);
 }
 
 // The long form of `path` ("\\?\C:\..." or "\\?\UNC\server\share\..."),
@@ -342,6 +450,32 @@ static int long_path(const char* path, std::wstring* wide) {
     else
         *wide = L"\\\\?\\" + full;
     return 1;
+}
+
+// The query of a folder's letter-case rule and its answer, spelled out for
+// headers that lack them.
+static const FILE_INFO_BY_HANDLE_CLASS CASE_SENSITIVE_INFO = static_cast<FILE_INFO_BY_HANDLE_CLASS>(23);
+static const ULONG CASE_SENSITIVE_FOLDER = 0x1;
+
+int platform_folder_folds_case(const char* folder) {
+    static std::string asked;
+    static int folds = 1;
+    if (!asked.empty() && asked == folder) return folds;
+    asked = folder;
+    folds = 1;
+    // A file system or a system that cannot say folds, as Windows always has.
+    std::wstring wide;
+    HANDLE opened = long_path(folder, &wide) ? CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                                             : INVALID_HANDLE_VALUE;
+    if (opened == INVALID_HANDLE_VALUE) return folds;
+    ULONG flags = 0;
+    if (GetFileInformationByHandleEx(opened, CASE_SENSITIVE_INFO, &flags, sizeof flags) &&
+        (flags & CASE_SENSITIVE_FOLDER))
+        folds = 0;
+    CloseHandle(opened);
+    return folds;
 }
 
 PathKind platform_path_kind(const char* path) {
@@ -373,6 +507,8 @@ static OVERLAPPED at_offset(uint64_t offset) {
     return position;
 }
 
+void (*platform_read_done_hook)() = nullptr;
+
 int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t size) {
     char* bytes = static_cast<char*>(buffer);
     while (size > 0) {
@@ -380,7 +516,9 @@ int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t si
         OVERLAPPED position = at_offset(offset);
         DWORD done = 0;
         // At the end of the file ReadFile fails or reads nothing.
-        if (!ReadFile(handle_of(file), bytes, step, &done, &position) || done == 0) return 0;
+        const BOOL read = ReadFile(handle_of(file), bytes, step, &done, &position);
+        if (platform_read_done_hook) platform_read_done_hook();
+        if (!read || done == 0) return 0;
         bytes += done;
         size -= done;
         offset += done;
@@ -436,11 +574,58 @@ int platform_sync_data(PlatformFile file) {
     return platform_sync(file);
 }
 
-int platform_file_identity(PlatformFile file, FileIdentity* identity) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle_of(file), &info)) return 0;
-    *identity = FileIdentity{info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+// A file's whole identity: the volume's 64-bit serial number and the file's
+// 128-bit id (FILE_ID_INFO). ReFS, Dev Drive among them, gives ids whose
+// lower 64 bits alone are not unique. Where the file system refuses that
+// query, the older 32-bit serial number and 64-bit index.
+struct WholeIdentity {
+    uint64_t volume;
+    uint64_t id_low;
+    uint64_t id_high;
+};
+
+static int whole_identity(HANDLE file, WholeIdentity* identity) {
+    FILE_ID_INFO info;
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &info, sizeof info)) {
+        identity->volume = info.VolumeSerialNumber;
+        memcpy(&identity->id_low, info.FileId.Identifier, 8);
+        memcpy(&identity->id_high, info.FileId.Identifier + 8, 8);
+        return 1;
+    }
+    BY_HANDLE_FILE_INFORMATION old;
+    if (!GetFileInformationByHandle(file, &old)) return 0;
+    *identity = WholeIdentity{old.dwVolumeSerialNumber, uint64_t{old.nFileIndexHigh} << 32 | old.nFileIndexLow, 0};
     return 1;
+}
+
+int platform_file_identity(PlatformFile file, FileIdentity* identity) {
+    WholeIdentity whole;
+    if (!whole_identity(handle_of(file), &whole)) return 0;
+    // NTFS's ids are its 64-bit indexes; a 128-bit id is folded, and a match
+    // of folded ids is confirmed by platform_same_file.
+    const uint64_t folded = whole.id_high == 0 ? whole.id_low : whole.id_low ^ (whole.id_high * 0x9E3779B97F4A7C15u);
+    *identity = FileIdentity{whole.volume, folded};
+    return 1;
+}
+
+// Opens what `path` names, following links, for its identity alone.
+static HANDLE open_for_identity(const char* path) {
+    std::wstring wide;
+    if (!long_path(path, &wide)) return INVALID_HANDLE_VALUE;
+    return CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+int platform_same_file(PlatformFile file, const char* path) {
+    // Both are open now: a share that gives a closed file's index to the
+    // next file it opens cannot give one index to both.
+    HANDLE other = open_for_identity(path);
+    if (other == INVALID_HANDLE_VALUE) return 0;
+    WholeIdentity held, named;
+    const int known = whole_identity(handle_of(file), &held) && whole_identity(other, &named);
+    CloseHandle(other);
+    // Files told apart by the upper half of their ids alone are two files.
+    return known && held.volume == named.volume && held.id_low == named.id_low && held.id_high == named.id_high;
 }
 
 int platform_truncate(PlatformFile file, uint64_t size) {
@@ -470,13 +655,33 @@ static int is_busy(DWORD error) {
 }
 
 CreateResult platform_create_private(const char* path, PlatformFile* file) {
-    return platform_create_new(path, file);
+    // WRITE_DAC lets platform_copy_access give the file its model's access
+    // rules; FSCTL_SET_COMPRESSION needs read and write access to the data.
+    return create_exclusive(path, GENERIC_READ | GENERIC_WRITE | WRITE_DAC, file);
 }
 
-ResolveResult platform_resolve_links(const char* path, PlatformFile, char* out, size_t out_size) {
-    size_t length = strlen(path);
-    if (length + 1 > out_size) return RESOLVE_TOO_LONG;
-    memcpy(out, path, length + 1);
+ResolveResult platform_resolve_links(const char* path, PlatformFile file, char* out, size_t out_size) {
+    // The path of the file this run holds, every link on the way resolved:
+    // "\\?\C:\..." or "\\?\UNC\server\share\...".
+    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD size = GetFinalPathNameByHandleW(handle_of(file), nullptr, 0, flags);
+    if (size == 0) return RESOLVE_CHANGED;
+    std::wstring wide(size, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle_of(file), &wide[0], size, flags);
+    if (length == 0 || length >= size) return RESOLVE_CHANGED;
+    wide.resize(length);
+    if (wide.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        wide = L"\\\\" + wide.substr(8);
+    else if (wide.compare(0, 4, L"\\\\?\\") == 0)
+        wide = wide.substr(4);
+    // A path the ANSI code page cannot hold names no file the tool can reach.
+    std::string resolved;
+    if (!to_code_page(wide.c_str(), &resolved)) return RESOLVE_CHANGED;
+    if (resolved.size() + 1 > out_size) return RESOLVE_TOO_LONG;
+    // Both the path given and the one resolved must still lead to the file
+    // held: a link or the file may have been replaced meanwhile.
+    if (!platform_same_file(file, path) || !platform_same_file(file, resolved.c_str())) return RESOLVE_CHANGED;
+    memcpy(out, resolved.c_str(), resolved.size() + 1);
     return RESOLVE_DONE;
 }
 
@@ -504,9 +709,12 @@ int platform_copy_access(PlatformFile model, PlatformFile file) {
         SetFileInformationByHandle(handle_of(file), FileBasicInfo, &basic, sizeof basic);
         USHORT compression = COMPRESSION_FORMAT_DEFAULT;
         DWORD returned = 0;
-        if (info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED)
-            DeviceIoControl(handle_of(file), FSCTL_SET_COMPRESSION, &compression, sizeof compression, nullptr, 0,
-                            &returned, nullptr);
+        // A compressed package that came out uncompressed would take more
+        // room than the one it replaces.
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED) &&
+            !DeviceIoControl(handle_of(file), FSCTL_SET_COMPRESSION, &compression, sizeof compression, nullptr, 0,
+                             &returned, nullptr))
+            return 0;
     }
     // The model's own access rules, and whether it also takes its folder's:
     // a new file takes only its folder's.
@@ -562,6 +770,19 @@ static int flush_path(const char* path) {
     return flushed;
 }
 
+// Whether a refusal of access to replace the file at `target` (its long
+// form) lasts: an indexer or a scanner that holds the file makes an open for
+// deletion fail with a sharing violation, a missing right with a denial.
+static int lacks_delete_right(const std::wstring& target) {
+    HANDLE probe = CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        return 0;
+    }
+    return GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 ReplaceResult platform_replace_file(const char* source_path, const char* target_path, PlatformFile* target_file) {
     const ULONGLONG deadline = GetTickCount64() + BUSY_RETRY_MS;
     std::wstring target;
@@ -581,37 +802,43 @@ ReplaceResult platform_replace_file(const char* source_path, const char* target_
             return flushed ? REPLACE_DONE : REPLACE_NOT_DURABLE;
         }
         if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+        if (error == ERROR_ACCESS_DENIED && lacks_delete_right(target)) return REPLACE_DENIED;
         if (!is_busy(error) || GetTickCount64() >= deadline) break;
         Sleep(BUSY_PAUSE_MS);
     }
     // A file system or a system without that rename: the target cannot be
     // replaced while it is open, so it is closed first.
     BY_HANDLE_FILE_INFORMATION before = {};
+    int compare = 0;
     if (*target_file != NO_FILE) {
-        GetFileInformationByHandle(handle_of(*target_file), &before);
+        compare = GetFileInformationByHandle(handle_of(*target_file), &before);
         CloseHandle(handle_of(*target_file));
     }
     *target_file = NO_FILE;
     for (;;) {
+        // A run that held the target since it was closed, before the first
+        // move as before each retry, may have written it: its edit must not
+        // be renamed over.
+        WIN32_FILE_ATTRIBUTE_DATA now;
+        if (compare && (!GetFileAttributesExA(target_path, GetFileExInfoStandard, &now) ||
+                        CompareFileTime(&now.ftLastWriteTime, &before.ftLastWriteTime) != 0 ||
+                        now.nFileSizeHigh != before.nFileSizeHigh || now.nFileSizeLow != before.nFileSizeLow))
+            return REPLACE_IN_USE;
         if (MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return flush_path(target_path) ? REPLACE_DONE : REPLACE_NOT_DURABLE;
         DWORD error = GetLastError();
         if (!is_busy(error)) return REPLACE_FAILED;
+        if (error == ERROR_ACCESS_DENIED && lacks_delete_right(target)) return REPLACE_DENIED;
         if (GetTickCount64() >= deadline) return REPLACE_IN_USE;
         Sleep(BUSY_PAUSE_MS);
-        // A run that held the target meanwhile may have written it: its
-        // edit must not be renamed over.
-        WIN32_FILE_ATTRIBUTE_DATA now;
-        if (!GetFileAttributesExA(target_path, GetFileExInfoStandard, &now) ||
-            CompareFileTime(&now.ftLastWriteTime, &before.ftLastWriteTime) != 0 ||
-            now.nFileSizeHigh != before.nFileSizeHigh || now.nFileSizeLow != before.nFileSizeLow)
-            return REPLACE_IN_USE;
+        compare = 1;
     }
 }
 
 FolderResult platform_make_folder(const char* path) {
     std::wstring wide;
     if (!long_path(path, &wide)) return FOLDER_FAILED;
+    if (verbatim_name_ends_badly(path)) return platform_path_kind(path) == PATH_FOLDER ? FOLDER_EXISTS : FOLDER_FAILED;
     if (CreateDirectoryW(wide.c_str(), nullptr)) return FOLDER_MADE;
     if (GetLastError() == ERROR_ALREADY_EXISTS && platform_path_kind(path) == PATH_FOLDER) return FOLDER_EXISTS;
     return FOLDER_FAILED;
@@ -870,11 +1097,76 @@ int platform_run_program(const char* program, const char* argument) {
     return waited ? static_cast<int>(status) : -1;
 }
 
+// The bytes of one UTF-16 character in the ANSI code page, when it has them
+// exactly; 0 otherwise.
+static int character_bytes(const wchar_t* character, int units, char* out, int out_size) {
+    BOOL lossy = FALSE;
+    const UINT code_page = GetACP();
+    const int size = WideCharToMultiByte(code_page, code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, character, units,
+                                         out, out_size, nullptr, code_page == CP_UTF8 ? nullptr : &lossy);
+    return lossy ? 0 : size;
+}
+
+// Upper-cases `text` through its UTF-16 form, as upper_case says; 0 when it
+// does not convert whole.
+static int upper_case_through_utf16(char* text, size_t length) {
+    const int size = static_cast<int>(length);
+    const int wide_size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, size, nullptr, 0);
+    if (wide_size <= 0) return 0;
+    std::wstring wide(static_cast<size_t>(wide_size), L'\0'), upper(static_cast<size_t>(wide_size), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, size, &wide[0], wide_size) != wide_size ||
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.c_str(), wide_size, &upper[0], wide_size, nullptr,
+                      nullptr, 0) != wide_size)
+        return 0;
+    std::string result;
+    for (int i = 0; i < wide_size;) {
+        const int units = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide_size ? 2 : 1;
+        char original[8], upper_bytes[8];
+        const int original_size = character_bytes(&wide[i], units, original, sizeof original);
+        const int upper_size = character_bytes(&upper[i], units, upper_bytes, sizeof upper_bytes);
+        if (original_size <= 0) return 0;
+        if (upper_size == original_size)
+            result.append(upper_bytes, static_cast<size_t>(upper_size));
+        else
+            result.append(original, static_cast<size_t>(original_size));
+        i += units;
+    }
+    if (result.size() != length) return 0;
+    memcpy(text, result.data(), length);
+    return 1;
+}
+
+// Upper-cases the `length` bytes at `text` in place, as the file system
+// compares names: by the invariant upper-case mapping of their UTF-16 form
+// (kernel32's, not user32's CharUpperBuff). A character whose upper case the
+// code page lacks, or holds in a different number of bytes, stays as it is;
+// text that does not convert whole has only A-Z upper-cased, where they
+// stand as characters of their own (a double-byte character's second byte
+// may be one of a-z).
+static void upper_case(char* text, size_t length) {
+    size_t ascii = 0;
+    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ascii++;
+    if (ascii == length || !upper_case_through_utf16(text, length)) {
+        for (size_t i = 0; i < length;) {
+            const size_t step = IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < length ? 2 : 1;
+            if (step == 1) upper_case_ascii(text + i, 1);
+            i += step;
+        }
+    }
+}
+
 size_t platform_name_key(const char* piece, size_t length, char* key) {
     while (length > 0 && (piece[length - 1] == '.' || piece[length - 1] == ' ')) length--;
     memcpy(key, piece, length);
-    if (length > 0) CharUpperBuffA(key, static_cast<DWORD>(length));
+    upper_case(key, length);
     return length;
+}
+
+int folder_item_name(const wchar_t* wide, std::string* name) {
+    if (!to_code_page(wide, name) || name->empty()) return 0;
+    if (platform_next_separator(name->c_str()) || name->find(':') != std::string::npos) return 0;
+    // "." and ".." end in a dot too.
+    return name->back() != '.' && name->back() != ' ';
 }
 
 struct PlatformFolder {
@@ -931,12 +1223,16 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
         folder->found_pending = 0;
         const WIN32_FIND_DATAW& found = folder->found;
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
-        int size = WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, nullptr, 0, nullptr, nullptr);
-        if (size <= 0) return ITEM_FAILED;
-        folder->name.assign(static_cast<size_t>(size), '\0');
-        WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, &folder->name[0], size, nullptr, nullptr);
-        folder->name.resize(static_cast<size_t>(size - 1));
+        // The caller builds the item's path from its 8-bit name: a name that
+        // would lead elsewhere (a best-fit "\\" for U+FF3C, "a" for U+0101,
+        // a dropped trailing dot) is shown, never followed.
+        const int named = folder_item_name(found.cFileName, &folder->name);
         item->name = folder->name.c_str();
+        if (!named) {
+            item->kind = ITEM_UNNAMED;
+            item->is_link = 0;
+            return ITEM_READ;
+        }
         item->is_link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         DWORD attributes = found.dwFileAttributes;
         if (item->is_link) {
@@ -956,10 +1252,7 @@ ReadItemResult platform_read_folder(PlatformFolder* folder, FolderItem* item) {
 }
 
 int platform_path_identity(const char* path, FileIdentity* identity) {
-    std::wstring wide;
-    if (!long_path(path, &wide)) return 0;
-    HANDLE item = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE item = open_for_identity(path);
     if (item == INVALID_HANDLE_VALUE) return 0;
     int known = platform_file_identity(reinterpret_cast<PlatformFile>(item), identity);
     CloseHandle(item);

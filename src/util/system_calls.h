@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -77,6 +78,10 @@ void* sys_mmap(void* address, size_t size, int protection, int flags, int fd, of
 int sys_flock(int fd, int operation);
 int sys_rename(const char* source, const char* target);
 int sys_unlink(const char* path);
+int sys_unlinkat(int folder, const char* name);
+int sys_renameat(int folder, const char* source, const char* target);
+struct dirent* sys_readdir(DIR* listing);
+int sys_fstatat(int folder, const char* name, struct stat* info, int flags);
 
 #else
 
@@ -112,6 +117,14 @@ inline void* sys_mmap(void* address, size_t size, int protection, int flags, int
 inline int sys_flock(int fd, int operation) { return flock(fd, operation); }
 inline int sys_rename(const char* source, const char* target) { return rename(source, target); }
 inline int sys_unlink(const char* path) { return unlink(path); }
+inline int sys_unlinkat(int folder, const char* name) { return unlinkat(folder, name, 0); }
+inline int sys_renameat(int folder, const char* source, const char* target) {
+    return renameat(folder, source, folder, target);
+}
+inline struct dirent* sys_readdir(DIR* listing) { return readdir(listing); }
+inline int sys_fstatat(int folder, const char* name, struct stat* info, int flags) {
+    return fstatat(folder, name, info, flags);
+}
 
 #endif
 #endif

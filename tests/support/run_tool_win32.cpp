@@ -29,7 +29,13 @@ static std::wstring widened(const std::string& text) {
     return wide;
 }
 
-static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder);
+static ToolRun run_command_line(const std::wstring& binary, std::wstring command_line, const fs::path& folder);
+
+static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder) {
+    std::wstring command_line = quoted(binary);
+    for (const std::wstring& argument : arguments) command_line += L" " + quoted(argument);
+    return run_command_line(binary, command_line, folder);
+}
 
 ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
     std::vector<std::wstring> wide;
@@ -41,10 +47,12 @@ ToolRun run_tool_wide(const std::vector<std::wstring>& arguments, const fs::path
     return run_wide(widened(tool_path()), arguments, folder);
 }
 
-static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder) {
-    std::wstring command_line = quoted(binary);
-    for (const std::wstring& argument : arguments) command_line += L" " + quoted(argument);
+ToolRun run_tool_command_line(const std::wstring& arguments, const fs::path& folder) {
+    const std::wstring binary = widened(tool_path());
+    return run_command_line(binary, quoted(binary) + L" " + arguments, folder);
+}
 
+static ToolRun run_command_line(const std::wstring& binary, std::wstring command_line, const fs::path& folder) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE read_end, write_end;
     if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return ToolRun{-1, "pipe failed", ""};

@@ -59,6 +59,11 @@ ToolRun run_binary(const std::string& binary, const std::vector<std::string>& ar
 // which reach it whatever this process's code page. The tool has the test's
 // ANSI code page: under wine, the one LC_ALL gave the test.
 ToolRun run_tool_wide(const std::vector<std::wstring>& arguments, const fs::path& folder);
+
+// Windows only. Runs the tool as run_tool does, with `arguments` as the
+// command line's text after the quoted program name, as it stands, for the
+// tool's own parser to split.
+ToolRun run_tool_command_line(const std::wstring& arguments, const fs::path& folder);
 #endif
 
 // POSIX only. start_binary starts `binary` as run_tool does but with its
