@@ -10,8 +10,23 @@ if(WIN32)
 else()
   include(GNUInstallDirs)
   install(TARGETS vantrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES doc/vantrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The manual page names where the README lands, and that depends on the
+  # prefix given to the install itself (cmake --install --prefix), known
+  # only when it runs; the page in the sources names the default's place.
+  # cpack stages each package below a scratch folder, and debian-documents.cmake
+  # puts the package's own place in its copy.
+  set(VANTREL_PAGE_README "/usr/local/${CMAKE_INSTALL_DOCDIR}/README.md")
+  install(CODE "
+    file(READ \"${PROJECT_SOURCE_DIR}/doc/vantrel.1\" page)
+    set(readme \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/README.md\")
+    string(REPLACE \"${VANTREL_PAGE_README}\" \"\${readme}\" page \"\${page}\")
+    set(man_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1\")
+    message(STATUS \"Installing: \${man_dir}/vantrel.1\")
+    file(MAKE_DIRECTORY \"\${man_dir}\")
+    file(WRITE \"\${man_dir}/vantrel.1\" \"\${page}\")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${man_dir}/vantrel.1\")
+  ")
 endif()
 
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keeps a package file in step with a folder of loose files")
@@ -37,7 +52,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # A .deb also needs the copyright file, a changelog and a compressed
-  # manual page; the script adds them to the .deb's files only.
+  # manual page; the script adds them to the .deb's files only. It also
+  # gives each package's manual page the README's place in that package.
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian-documents.cmake)
   set(CPACK_VANTREL_SOURCE_DOC_DIR ${PROJECT_SOURCE_DIR}/doc)
   set(CPACK_VANTREL_INSTALL_DOC_DIR ${CMAKE_INSTALL_DOCDIR})

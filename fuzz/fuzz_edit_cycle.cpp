@@ -1,6 +1,7 @@
 // Fuzz target: the edit cycle's options on an arbitrary package. /U groups
 // the changed loose files of a small folder, /L lists the package against
-// it, then /C compacts the result twice. Each run checks what the option
+// it, then /C compacts the result twice, and /R restores a copy of the
+// folder from it. Each run checks what the option
 // promises about the package's rows and bytes, and that /L's unreferenced
 // count is what /C then reclaims. The loose files are found as a model of
 // the letter-case lookup, written here apart from the tool's, finds them,
@@ -16,13 +17,16 @@
 
 #include "fuzz_support.h"
 #include "package/compact.h"
+#include "package/entry_match.h"
 #include "package/group.h"
 #include "package/list.h"
+#include "package/package_layout.h"
 #include "package/package_state.h"
+#include "package/restore.h"
 #include "write_guard.h"
 
 static ScratchFolder* scratch;
-static fs::path work, package, loose, output;
+static fs::path work, package, loose, output, restored;
 
 // Loose files named as the seeds' entries, some equal to the seeds' bytes;
 // variants in letter case of some of them (beside the exact name, alone, and
@@ -40,6 +44,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     package = work / "pkg.dat";
     loose = work / "loose";
     output = *scratch / "output";
+    restored = *scratch / "restored";
     write_loose_files(loose, LOOSE_FILES);
     atexit([] { delete scratch; });
     write_guard_allow("", package.string());
@@ -240,6 +245,81 @@ static void check_listing(const Bytes& package_bytes, const std::string& printed
         require(lines[entry_lines + i] == expected[i], "/L lists the files no entry takes, in byte order");
 }
 
+// The mark /L gave each entry, from its line: one line per entry, as a
+// name that holds a line feed is quoted.
+static std::vector<char> marks_of(const Bytes& package_bytes, const std::string& printed) {
+    std::vector<char> marks;
+    size_t at = 0;
+    for (uint32_t i = 0; i < get_u32(package_bytes, 16); i++) {
+        marks.push_back(at < printed.size() ? printed[at] : '\0');
+        const size_t end = printed.find('\n', at);
+        at = end == std::string::npos ? printed.size() : end + 1;
+    }
+    return marks;
+}
+
+// /R into a copy of the loose folder, of every entry or of those a name
+// picked by the input's length matches: a run that succeeds leaves every
+// selected entry's loose file (the first of each name) holding its bytes,
+// which /L then marks '='; whatever the outcome, a file that no selected
+// entry's lookup reaches is untouched.
+static void check_restore(const Bytes& package_bytes) {
+    fs::remove_all(restored);
+    fs::copy(loose, restored, fs::copy_options::recursive);
+    static const std::vector<std::vector<const char*>> NAME_CHOICES = {{}, {"SUB"}, {"*a*", "?"}};
+    const std::vector<const char*>& names = NAME_CHOICES[package_bytes.size() % NAME_CHOICES.size()];
+    PackageHeader header{};
+    if (package_bytes.size() >= HEADER_SIZE) read_package_header(package_bytes.data(), &header);
+    const bool sound = package_bytes.size() >= HEADER_SIZE && check_package_layout(&header, package_bytes.size());
+    const uint32_t count = sound ? header.entry_count : 0;
+    std::vector<bool> checked(count, false);
+    std::set<std::string> names_seen, reached;
+    for (uint32_t i = 0; i < count; i++) {
+        const std::string name = entry_name(package_bytes, i);
+        bool selected = names.empty();
+        for (const char* given : names) selected |= name_matches_entry(given, name.c_str()) == 1;
+        std::string key = name;
+        std::replace(key.begin(), key.end(), '/', '\\');
+        checked[i] = selected && names_seen.insert(key).second;
+        const ModelLookup found = model_lookup(package_bytes, i, restored);
+        if (checked[i] && found.result == MODEL_FOUND) reached.insert(found.path);
+    }
+    write_guard_allow(restored.string(), "");
+    start_run(package, restored);
+    int restored_all;
+    const std::string printed = printed_by(
+        [&names] { return restore_package(names.data(), static_cast<int>(names.size())); }, output, &restored_all);
+    end_run();
+    // Every line is a file created or replaced (at an entry's exact path or
+    // where its lookup led) or a message, and the status is 0 exactly when
+    // there was no message.
+    std::vector<std::string> handled, paths;
+    group_paths(package_bytes, package, restored, &handled, &paths);
+    handled.insert(handled.end(), paths.begin(), paths.end());
+    const size_t messages = count_messages(printed, handled, paths);
+    require((messages == 0) == (restored_all == 1), "/R ends with 0 exactly when it printed no message");
+    write_guard_allow("", package.string());
+    require(read_file(package) == package_bytes, "/R never writes the package");
+    for (const LooseFile& file : LOOSE_FILES)
+        if (!reached.count(file.name))
+            require(read_file(restored / file.name) == bytes_of(file.bytes), "/R leaves files it does not reach alone");
+    if (!sound) require(!restored_all, "/R refuses a malformed package");
+    if (!restored_all) return;
+    start_run(package, restored);
+    int listed;
+    const std::string listing = printed_by([] { return list_package(package_state.folder_path); }, output, &listed);
+    end_run();
+    const std::vector<char> marks = marks_of(package_bytes, listing);
+    for (uint32_t i = 0; i < count; i++) {
+        if (!checked[i]) continue;
+        require(marks[i] == '=', "after /R, /L marks every selected entry '='");
+        const ModelLookup found = model_lookup(package_bytes, i, restored);
+        require(found.result == MODEL_FOUND &&
+                    read_file(restored / found.path) == bytes_of_row(package_bytes, get_row(package_bytes, i)),
+                "after /R, every selected entry's loose file holds its bytes");
+    }
+}
+
 // Names that lead to a loose file exactly (some holding the bytes that
 // the recipe may give), through one variant in letter case, to none, or to
 // two variants.
@@ -296,6 +376,8 @@ static void check_cycle(const Bytes& original, bool sound) {
     int again = compact_package();
     end_run();
     require(again == compacted && read_file(package) == compacted_bytes, "a second /C changes nothing");
+
+    check_restore(compacted_bytes);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -192,6 +192,8 @@ static const struct {
     {"Data file ", " left as it was"}, {"Data file ", " is in use"},    {"File too large for package ", ""},
     {"Out of memory for ", ""},       {"Can't create file ", ""},       {"Can't remove file ", ""},
     {"Can't sync folder of ", ""},    {"Can't find folder ", ""},
+    // /R's own
+    {"Bad entry data ", ""},          {"Can't write file ", ""},        {"No entry matches ", ""},
 };
 
 size_t count_messages(const std::string& output, const std::vector<std::string>& handled,
@@ -200,14 +202,20 @@ size_t count_messages(const std::string& output, const std::vector<std::string>&
     for (size_t at = 0; at < output.size();) {
         size_t next = std::string::npos;
         for (const std::string& path : handled)
-            if (output.compare(at, path.size() + 1, path + "\n") == 0) next = at + path.size() + 1;
+            if (output.compare(at, path.size() + 1, path + "\n") == 0 &&
+                (next == std::string::npos || at + path.size() + 1 > next))
+                next = at + path.size() + 1;
         for (const auto& format : MESSAGE_FORMATS) {
             if (next != std::string::npos) break;
             const std::string before = format.before, after = std::string(format.after) + "\n";
             if (output.compare(at, before.size(), before) != 0) continue;
             const size_t path_at = at + before.size();
+            // The longest path that fits: a path may be another's start
+            // followed by a line feed of its name (the folder itself, and
+            // an entry named "\nx" below it).
             for (const std::string& path : paths)
-                if (output.compare(path_at, path.size() + after.size(), path + after) == 0)
+                if (output.compare(path_at, path.size() + after.size(), path + after) == 0 &&
+                    (next == std::string::npos || path_at + path.size() + after.size() > next))
                     next = path_at + path.size() + after.size();
             const size_t line_end = output.find('\n', path_at);
             if (next == std::string::npos && line_end != std::string::npos && line_end >= path_at + after.size() - 1 &&

@@ -5,7 +5,12 @@
 
 static const char USAGE[] =
     "Usage: vantrel.exe [option] dpk_file extract_path\nOption:\n/e - expand files\n/p - group files\n"
-    "/u - group changed files\n/l - list files\n/c - compact the package\n";
+    "/u - group changed files\n/l - list files\n/c - compact the package\n/r - restore files\n/o - write one file to standard output\n"
+    "/h - show this text\n"
+    "/v - show the version\n\nvantrel.exe /e dpk_file extract_path\nvantrel.exe /p dpk_file extract_path\n"
+    "vantrel.exe /u dpk_file extract_path\nvantrel.exe /l dpk_file [extract_path]\nvantrel.exe /c dpk_file\nvantrel.exe /r dpk_file extract_path [name ...]\n"
+    "vantrel.exe /o dpk_file name\n"
+    "vantrel.exe --help | -h | /? | /h\nvantrel.exe --version | -V | /v\n";
 
 // /E, /P and /U take a package and a folder, /L a package and maybe a
 // folder, /C a package alone.
@@ -33,6 +38,30 @@ TEST(CommandLine, UnrecognisedOptionPrintsUsageAndTouchesNothing) {
         EXPECT_EQ(run.output, USAGE) << option;
     }
     EXPECT_EQ(read_file(scratch / "pkg"), package);
+}
+
+// Help and version stand alone; with anything after them, or spelled in a
+// case other tools do not take, they are a malformed command line.
+TEST(CommandLine, HelpAndVersionEndWithZero) {
+    ScratchFolder scratch;
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string output;
+    };
+    const std::string version = std::string("vantrel ") + VANTREL_VERSION + "\n";
+    const std::vector<Case> cases = {
+        {{"--help"}, 0, USAGE},     {{"-h"}, 0, USAGE},          {{"/?"}, 0, USAGE},
+        {{"/H"}, 0, USAGE},         {{"/h"}, 0, USAGE},          {{"--version"}, 0, version},
+        {{"-V"}, 0, version},       {{"/V"}, 0, version},        {{"/v"}, 0, version},
+        {{"--HELP"}, 255, USAGE},   {{"-H"}, 255, USAGE},        {{"-v"}, 255, USAGE},
+        {{"--help", "x"}, 255, USAGE}, {{"/V", "pkg", "dir"}, 255, USAGE}, {{"--versio"}, 255, USAGE}};
+    for (const Case& c : cases) {
+        ToolRun run = run_tool(c.arguments, scratch.path);
+        EXPECT_EQ(run.status, c.status) << c.arguments[0];
+        EXPECT_EQ(run.output, c.output) << c.arguments[0];
+    }
+    EXPECT_STREQ(VANTREL_VERSION, "1.3.0");
 }
 
 TEST(CommandLine, OptionLetterCaseDoesNotMatter) {

@@ -3,8 +3,8 @@
 #
 #   install_test.sh prefix BUILD_DIR MAKE_PACKAGE
 #       cmake --install into a scratch prefix: exactly the tool, its manual
-#       page and the README land there, and the installed tool expands and
-#       groups a sample package.
+#       page and the README land there, the page names where the README
+#       landed, and the installed tool expands and groups a sample package.
 #   install_test.sh windows-prefix BUILD_DIR EMULATOR
 #       the same for a Windows cross build: vantrel.exe and the README, and
 #       the installed vantrel.exe runs under EMULATOR.
@@ -58,6 +58,8 @@ prefix)
   installed=$(files_below "$scratch/prefix")
   [ "$installed" = "bin/vantrel share/doc/vantrel/README.md share/man/man1/vantrel.1 " ] ||
     fail "the install holds: $installed"
+  grep -qx ".I $scratch/prefix/share/doc/vantrel/README.md" "$scratch/prefix/share/man/man1/vantrel.1" ||
+    fail "the installed manual page does not name the installed README"
   run_sample "$scratch/prefix/bin/vantrel" "$3"
   ;;
 windows-prefix)
@@ -81,6 +83,8 @@ deb)
     fail "the .deb holds: $unpacked"
   [[ $(zcat "$scratch/unpacked/usr/share/doc/vantrel/changelog.gz") == "vantrel ($version) "* ]] ||
     fail "doc/changelog has no entry for $version at its top"
+  zcat "$scratch/unpacked/usr/share/man/man1/vantrel.1.gz" | grep -qx ".I /usr/share/doc/vantrel/README.md" ||
+    fail "the manual page of the .deb does not name its README"
   if command -v lintian >/dev/null; then
     lintian --fail-on error "$deb" >"$scratch/lintian.log" 2>&1 || fail "lintian: $(cat "$scratch/lintian.log")"
   else

@@ -535,6 +535,37 @@ TEST_F(ConsoleKeyWaitTest, ControlEventDuringExpandRemovesTheFileBeingWritten) {
     EXPECT_LT(left, entries.size()) << "the expand ended before the event";
 }
 
+// Ctrl+C while a restore on the same console writes a large entry's new
+// file: the tool's control handler removes that temporary file, and every
+// loose file is the old one or the entry's whole bytes.
+TEST_F(ConsoleKeyWaitTest, ControlEventDuringRestoreLeavesEachFileOldOrNew) {
+    ScratchFolder scratch;
+    std::vector<FixtureEntry> entries;
+    for (const char* name : {"a", "b", "c", "d", "e", "f"}) entries.push_back({name, pattern_bytes(48 << 20, 9)});
+    write_file(scratch / "pkg", build_package(entries));
+    fs::create_directory(scratch / "loose");
+    const Bytes old = bytes_of("old");
+    for (const FixtureEntry& entry : entries) write_file(scratch / "loose" / entry.name, old);
+    auto temporary_files = [&] {
+        size_t count = 0;
+        for (const fs::directory_entry& item : fs::directory_iterator(scratch / "loose"))
+            count += item.path().extension() == ".vtmp";
+        return count;
+    };
+
+    // Once the first new file has begun, five more are still to come.
+    const DWORD status = interrupt_tool("/R pkg loose", scratch.path, [&] { return temporary_files() > 0; });
+    EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    EXPECT_EQ(temporary_files(), 0u);
+    size_t replaced = 0;
+    for (const FixtureEntry& entry : entries) {
+        const Bytes now = read_file(scratch / "loose" / entry.name);
+        EXPECT_TRUE(now == old || now == entry.data) << entry.name << " is neither old nor new";
+        replaced += now == entry.data;
+    }
+    EXPECT_LT(replaced, entries.size()) << "the restore ended before the event";
+}
+
 TEST(KeyWaitWithoutConsole, ToolGoesOnAtOnce) {
     ScratchFolder scratch;
     fs::create_directory(scratch / "out");

@@ -50,7 +50,7 @@ TEST(WindowsCommandLine, EveryLineEndsInCrLf) {
     ToolRun usage = run_tool({}, scratch.path);
     EXPECT_EQ(usage.status, 255);
     EXPECT_EQ(usage.raw_output, with_crlf(usage.output));
-    EXPECT_EQ(std::count(usage.raw_output.begin(), usage.raw_output.end(), '\n'), 7);
+    EXPECT_EQ(std::count(usage.raw_output.begin(), usage.raw_output.end(), '\n'), 21);
     write_file(scratch / "pkg", build_package({{"a", bytes_of("1")}, {"a", bytes_of("2")}, {"..", {}}}));
     ToolRun run = run_tool({"/E", "pkg", "out"}, scratch.path);
     EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 3);

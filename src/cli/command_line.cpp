@@ -1,13 +1,16 @@
 #include "command_line.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "../package/compact.h"
+#include "../package/entry_output.h"
 #include "../package/expand.h"
 #include "../package/group.h"
 #include "../package/list.h"
 #include "../package/package_state.h"
+#include "../package/restore.h"
 #include "../util/console.h"
 
 const char USAGE_TEXT[] =
@@ -17,7 +20,21 @@ const char USAGE_TEXT[] =
     "/p - group files\n"
     "/u - group changed files\n"
     "/l - list files\n"
-    "/c - compact the package\n";
+    "/c - compact the package\n"
+    "/r - restore files\n"
+    "/o - write one file to standard output\n"
+    "/h - show this text\n"
+    "/v - show the version\n"
+    "\n"
+    "vantrel.exe /e dpk_file extract_path\n"
+    "vantrel.exe /p dpk_file extract_path\n"
+    "vantrel.exe /u dpk_file extract_path\n"
+    "vantrel.exe /l dpk_file [extract_path]\n"
+    "vantrel.exe /c dpk_file\n"
+    "vantrel.exe /r dpk_file extract_path [name ...]\n"
+    "vantrel.exe /o dpk_file name\n"
+    "vantrel.exe --help | -h | /? | /h\n"
+    "vantrel.exe --version | -V | /v\n";
 
 enum Operation {
     OPERATION_NONE,
@@ -25,7 +42,11 @@ enum Operation {
     OPERATION_GROUP,
     OPERATION_UPDATE,
     OPERATION_LIST,
-    OPERATION_COMPACT
+    OPERATION_COMPACT,
+    OPERATION_RESTORE,
+    OPERATION_OUTPUT,
+    OPERATION_HELP,
+    OPERATION_VERSION
 };
 
 // Each option, and how many arguments (the option included) it takes.
@@ -40,7 +61,34 @@ static const OptionRule OPTION_RULES[] = {{"/E", OPERATION_EXPAND, 3, 3},
                                           {"/P", OPERATION_GROUP, 3, 3},
                                           {"/U", OPERATION_UPDATE, 3, 3},
                                           {"/L", OPERATION_LIST, 2, 3},
-                                          {"/C", OPERATION_COMPACT, 2, 2}};
+                                          {"/C", OPERATION_COMPACT, 2, 2},
+                                          {"/R", OPERATION_RESTORE, 3, INT_MAX},
+                                          {"/O", OPERATION_OUTPUT, 3, 3}};
+
+// The spellings that ask for help or the version, each alone on the command
+// line. The two-byte ones with a slash are options like the others and take
+// either letter case; the others are taken as written, as other tools take
+// them.
+struct InformationRule {
+    const char* spelling;
+    Operation operation;
+};
+
+static const InformationRule INFORMATION_RULES[] = {{"--help", OPERATION_HELP},
+                                                    {"-h", OPERATION_HELP},
+                                                    {"/?", OPERATION_HELP},
+                                                    {"/H", OPERATION_HELP},
+                                                    {"/h", OPERATION_HELP},
+                                                    {"--version", OPERATION_VERSION},
+                                                    {"-V", OPERATION_VERSION},
+                                                    {"/V", OPERATION_VERSION},
+                                                    {"/v", OPERATION_VERSION}};
+
+static Operation recognise_information(const char* argument) {
+    for (const InformationRule& rule : INFORMATION_RULES)
+        if (strcmp(argument, rule.spelling) == 0) return rule.operation;
+    return OPERATION_NONE;
+}
 
 // Upper-cases a to z only, so that the result never depends on the locale.
 // An option taken with the wrong number of arguments is no option.
@@ -90,7 +138,8 @@ static int resolve_argument(const char* argument, int exact, char* out, int is_f
     return resolved;
 }
 
-static int run_operation(Operation operation, int has_folder) {
+// `names` are the arguments after the paths: /O's name, /R's names.
+static int run_operation(Operation operation, int has_folder, const char* const* names, int name_count) {
     PackageState& state = package_state;
     switch (operation) {
         case OPERATION_GROUP:
@@ -103,6 +152,12 @@ static int run_operation(Operation operation, int has_folder) {
             return compact_package();
         case OPERATION_EXPAND:
             return open_package_mapped() && expand_package(state.folder_path);
+        case OPERATION_RESTORE:
+            return restore_package(names, name_count);
+        case OPERATION_OUTPUT:
+            return output_entry(names[0]);
+        case OPERATION_HELP:
+        case OPERATION_VERSION:
         case OPERATION_NONE:
             break;
     }
@@ -112,14 +167,33 @@ static int run_operation(Operation operation, int has_folder) {
 int run_command_line(int argument_count, const char* const* arguments, const char* exact) {
     // Counted without the program's own name.
     const int given = argument_count - 1;
-    Operation operation = given >= 2 && given <= 3 ? recognise_option(arguments[1], given) : OPERATION_NONE;
+    if (given == 1 && recognise_information(arguments[1]) == OPERATION_HELP) {
+        fputs(USAGE_TEXT, stdout);
+        return 0;
+    }
+    if (given == 1 && recognise_information(arguments[1]) == OPERATION_VERSION) {
+        print_line("vantrel %s\n", VANTREL_VERSION);
+        return 0;
+    }
+    Operation operation = given >= 2 ? recognise_option(arguments[1], given) : OPERATION_NONE;
     if (operation == OPERATION_NONE) {
         fputs(USAGE_TEXT, stdout);
         return -1;
     }
     PackageState& state = package_state;
-    const int has_folder = given == 3;
+    // /O's third argument is an entry's name, not a folder.
+    const int has_folder = given >= 3 && operation != OPERATION_OUTPUT;
+    const int first_name = operation == OPERATION_OUTPUT ? 3 : 4;
     if (has_folder && !resolve_argument(arguments[3], !exact || exact[3], state.folder_path, 1)) return -1;
     if (!resolve_argument(arguments[2], !exact || exact[2], state.package_path, 0)) return -1;
-    return run_operation(operation, has_folder) ? 0 : -1;
+    // A name that did not come through whole would select entries nobody
+    // named.
+    for (int i = first_name; i < argument_count; i++)
+        if (exact && !exact[i]) {
+            if (operation == OPERATION_OUTPUT) send_lines_to_standard_error();
+            print_line("Path %s has characters outside code page %u\n", arguments[i], platform_code_page());
+            return -1;
+        }
+    const int name_count = argument_count > first_name ? argument_count - first_name : 0;
+    return run_operation(operation, has_folder, arguments + first_name, name_count) ? 0 : -1;
 }

@@ -32,10 +32,8 @@ int open_package_mapped() {
     return 1;
 }
 
-// Writes the entry's bytes to `file`: large ones by kernel copy, small ones
-// from a block of the package read for them and their neighbours.
-// COPY_READ_FAILED when the package's bytes could not be read, or are no
-// longer all there: a read that comes back short tells a package cut short.
+// Large entries go by kernel copy, small ones from a block of the package
+// read for them and their neighbours.
 static CopyResult write_entry_bytes(PlatformFile file, DataEntry entry) {
     PackageState& state = package_state;
     if (entry.size == 0) return COPY_DONE;
@@ -44,6 +42,12 @@ static CopyResult write_entry_bytes(PlatformFile file, DataEntry entry) {
     const unsigned char* bytes;
     if (!read_entry_bytes(entry, &bytes)) return COPY_READ_FAILED;
     return platform_write_at(file, 0, bytes, entry.size) ? COPY_DONE : COPY_WRITE_FAILED;
+}
+
+CopyResult fill_entry_file(PlatformFile file, DataEntry entry) {
+    CopyResult written = write_entry_bytes(file, entry);
+    if (!platform_close(file) && written == COPY_DONE) written = COPY_WRITE_FAILED;
+    return written;
 }
 
 static int taken_by_earlier_entry(const char* path, uint32_t index, const char* loose_folder);
@@ -101,8 +105,7 @@ ExtractResult extract_entry(const char* path, uint32_t index, const char* loose_
     // Noted as this entry's, so that a later entry whose name leads here too
     // is refused.
     loose_file_shared(file, index, loose_folder, path);
-    CopyResult written = write_entry_bytes(file, entry);
-    if (!platform_close(file) && written == COPY_DONE) written = COPY_WRITE_FAILED;
+    CopyResult written = fill_entry_file(file, entry);
     if (written == COPY_DONE) {
         platform_interrupt_cleanup(NO_FILE, 0, nullptr);
         report("%s\n", path);

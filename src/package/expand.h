@@ -21,6 +21,13 @@ int open_package_mapped();
 // be read from the package.
 int expand_package(const char* folder);
 
+// Writes the bytes of `entry`, which lie inside the package, into `file`, a
+// new and empty file, and closes it. COPY_READ_FAILED when the package's
+// bytes could not be read or are no longer all there (a read that comes
+// back short tells a package cut short); COPY_WRITE_FAILED when a write or
+// the close failed. The caller removes a file that was not written whole.
+CopyResult fill_entry_file(PlatformFile file, DataEntry entry);
+
 enum ExtractResult {
     EXTRACT_DONE,           // the file was written, or was there already
     EXTRACT_FAILED,         // this entry could not be written; others may be

@@ -111,6 +111,11 @@ int platform_folder_folds_case(const char* folder);
 // ignored) instead of ending the process; the caller sees it on the stream.
 void platform_start_console();
 
+// Puts standard output into binary mode, for a run that writes a file's
+// bytes there: Windows would otherwise turn each line feed into CR LF and
+// stop a reader at a byte 0x1A. Nothing to do on POSIX systems.
+void platform_binary_output();
+
 // Makes `path` absolute on its text alone: a relative path is joined to the
 // working directory, "." and ".." pieces are folded, no link is followed and
 // the path need not exist. An empty path gives the working directory. Writes
@@ -180,6 +185,10 @@ enum PathKind { PATH_MISSING, PATH_FILE, PATH_FOLDER };
 // What `path` names, following links; a dangling link is PATH_MISSING.
 // Anything that exists and is not a folder counts as a file.
 PathKind platform_path_kind(const char* path);
+
+// 1 when the last piece of `path` is a symbolic link (Windows: a reparse
+// point), dangling or not; links before it are followed.
+int platform_is_link(const char* path);
 
 // Reads exactly `size` bytes at `offset`; 0 on an error or on end of file
 // before `size` bytes.

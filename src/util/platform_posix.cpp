@@ -71,6 +71,8 @@ int platform_current_folder(char* out, size_t out_size) {
     return getcwd(out, out_size) != nullptr;
 }
 
+void platform_binary_output() {}
+
 int platform_full_path(const char* path, char* out, size_t out_size, int* too_long) {
     *too_long = 0;
     std::string joined;
@@ -247,6 +249,11 @@ PathKind platform_path_kind(const char* path) {
     struct stat info;
     if (stat(path, &info) != 0) return PATH_MISSING;
     return S_ISDIR(info.st_mode) ? PATH_FOLDER : PATH_FILE;
+}
+
+int platform_is_link(const char* path) {
+    struct stat info;
+    return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
 }
 
 int platform_read_at(PlatformFile file, uint64_t offset, void* buffer, size_t size) {

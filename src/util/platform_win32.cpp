@@ -252,6 +252,11 @@ void platform_start_console() {
     SetConsoleCtrlHandler(undo_on_console_event, TRUE);
 }
 
+void platform_binary_output() {
+    fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
 void platform_interrupt_cleanup(PlatformFile file, uint64_t size, const char* remove_path) {
     EnterCriticalSection(write_guard());
     cleanup_file = handle_of(file);
@@ -290,7 +295,19 @@ int platform_remove_file_below(const char* path, PlatformFile, size_t) {
 }
 
 int platform_rename_below(const char* source_path, const char* target_path, PlatformFile, size_t) {
-    return MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING) != 0;
+    // The system refuses to replace a read-only file, which POSIX rename
+    // replaces: the target loses the attribute for the rename, and the file
+    // that takes its place gets it, as it would keep its permission bits.
+    const DWORD attributes = GetFileAttributesA(target_path);
+    const int read_only = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (read_only && !SetFileAttributesA(target_path, attributes & ~FILE_ATTRIBUTE_READONLY)) return 0;
+    if (!MoveFileExA(source_path, target_path, MOVEFILE_REPLACE_EXISTING)) {
+        if (read_only) SetFileAttributesA(target_path, attributes);
+        return 0;
+    }
+    const DWORD renamed = read_only ? GetFileAttributesA(target_path) : INVALID_FILE_ATTRIBUTES;
+    if (renamed != INVALID_FILE_ATTRIBUTES) SetFileAttributesA(target_path, renamed | FILE_ATTRIBUTE_READONLY);
+    return 1;
 }
 
 static int interrupts_held = 0;
@@ -476,6 +493,11 @@ int platform_folder_folds_case(const char* folder) {
         folds = 0;
     CloseHandle(opened);
     return folds;
+}
+
+int platform_is_link(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 PathKind platform_path_kind(const char* path) {

@@ -10,10 +10,10 @@
 extern char** environ;
 
 // Starts `binary` in `folder` in a session of its own, with standard input
-// from the null device and standard output on `output`. Returns its process
-// id, or -1.
+// from the null device, standard output on `output` and standard error on
+// `error` (the test's own for -1). Returns its process id, or -1.
 static int spawn_binary(const std::string& binary, const std::vector<std::string>& arguments,
-                         const fs::path& folder, int output) {
+                         const fs::path& folder, int output, int error = -1) {
     std::vector<char*> argv{const_cast<char*>(binary.c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -22,6 +22,7 @@ static int spawn_binary(const std::string& binary, const std::vector<std::string
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, output, 1);
+    if (error >= 0) posix_spawn_file_actions_adddup2(&actions, error, 2);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
     // A new session has no controlling terminal, so the tool never waits.
     posix_spawnattr_t attributes;
@@ -35,27 +36,43 @@ static int spawn_binary(const std::string& binary, const std::vector<std::string
     return spawned == 0 ? child : -1;
 }
 
-ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
-    int pipe_ends[2];
-    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return ToolRun{-1, "pipe failed", ""};
-    int child = spawn_binary(binary, arguments, folder, pipe_ends[1]);
-    close(pipe_ends[1]);
-    if (child < 0) {
-        close(pipe_ends[0]);
-        return ToolRun{-1, "spawn failed", ""};
-    }
-    ToolRun run{-1, "", ""};
+static void read_all(int from, std::string* into) {
     char buffer[4096];
     for (;;) {
-        ssize_t got = read(pipe_ends[0], buffer, sizeof buffer);
+        ssize_t got = read(from, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
-        run.output.append(buffer, static_cast<size_t>(got));
+        into->append(buffer, static_cast<size_t>(got));
     }
-    close(pipe_ends[0]);
+    close(from);
+}
+
+// As run_binary, with standard error in error_output when `split` is set.
+// Standard error is read after standard output has ended: the tool's
+// messages are a few lines, well within what a pipe holds.
+static ToolRun run_binary_with(const std::string& binary, const std::vector<std::string>& arguments,
+                               const fs::path& folder, int split) {
+    int pipe_ends[2], error_ends[2] = {-1, -1};
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return ToolRun{-1, "pipe failed", "", ""};
+    if (split && pipe2(error_ends, O_CLOEXEC) != 0) return ToolRun{-1, "pipe failed", "", ""};
+    int child = spawn_binary(binary, arguments, folder, pipe_ends[1], error_ends[1]);
+    close(pipe_ends[1]);
+    if (split) close(error_ends[1]);
+    ToolRun run{-1, "", "", ""};
+    read_all(pipe_ends[0], &run.output);
+    if (split) read_all(error_ends[0], &run.error_output);
+    if (child < 0) return ToolRun{-1, "spawn failed", "", ""};
     run.raw_output = run.output;
     run.status = wait_binary(child);
     return run;
+}
+
+ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
+    return run_binary_with(binary, arguments, folder, 0);
+}
+
+ToolRun run_tool_split(const std::vector<std::string>& arguments, const fs::path& folder) {
+    return run_binary_with(tool_path(), arguments, folder, 1);
 }
 
 int start_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {

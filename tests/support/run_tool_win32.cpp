@@ -29,12 +29,14 @@ static std::wstring widened(const std::string& text) {
     return wide;
 }
 
-static ToolRun run_command_line(const std::wstring& binary, std::wstring command_line, const fs::path& folder);
+static ToolRun run_command_line(const std::wstring& binary, std::wstring command_line, const fs::path& folder,
+                                int split = 0);
 
-static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder) {
+static ToolRun run_wide(const std::wstring& binary, const std::vector<std::wstring>& arguments, const fs::path& folder,
+                        int split = 0) {
     std::wstring command_line = quoted(binary);
     for (const std::wstring& argument : arguments) command_line += L" " + quoted(argument);
-    return run_command_line(binary, command_line, folder);
+    return run_command_line(binary, command_line, folder, split);
 }
 
 ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder) {
@@ -52,11 +54,27 @@ ToolRun run_tool_command_line(const std::wstring& arguments, const fs::path& fol
     return run_command_line(binary, quoted(binary) + L" " + arguments, folder);
 }
 
-static ToolRun run_command_line(const std::wstring& binary, std::wstring command_line, const fs::path& folder) {
+// The bytes read from `from` until its writers are gone, the CR of each
+// CR LF dropped into `lines`.
+static void read_all(HANDLE from, std::string* raw, std::string* lines) {
+    char buffer[4096];
+    DWORD got;
+    while (ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got > 0) raw->append(buffer, got);
+    for (size_t i = 0; i < raw->size(); i++)
+        if (!((*raw)[i] == '\r' && i + 1 < raw->size() && (*raw)[i + 1] == '\n')) *lines += (*raw)[i];
+}
+
+static ToolRun run_command_line(const std::wstring& binary, std::wstring command_line, const fs::path& folder,
+                                int split) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE read_end, write_end;
     if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return ToolRun{-1, "pipe failed", ""};
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE error_read = nullptr, error_write = write_end;
+    if (split) {
+        if (!CreatePipe(&error_read, &error_write, &inheritable, 0)) return ToolRun{-1, "pipe failed", "", ""};
+        SetHandleInformation(error_read, HANDLE_FLAG_INHERIT, 0);
+    }
     HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                   OPEN_EXISTING, 0, nullptr);
     STARTUPINFOW startup = {};
@@ -64,7 +82,7 @@ static ToolRun run_command_line(const std::wstring& binary, std::wstring command
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = no_input;
     startup.hStdOutput = write_end;
-    startup.hStdError = write_end;
+    startup.hStdError = error_write;
     PROCESS_INFORMATION child;
     // A detached process has no console, so the tool's key wait never waits.
     // Under wine, a start now and then fails while the tool never ran, when
@@ -80,22 +98,26 @@ static ToolRun run_command_line(const std::wstring& binary, std::wstring command
         fprintf(stderr, "starting the tool failed with error %lu (try %d of %d)\n", start_error, attempt + 1, SPAWN_ATTEMPTS);
     }
     CloseHandle(write_end);
+    if (split) CloseHandle(error_write);
     CloseHandle(no_input);
     if (!started) {
         CloseHandle(read_end);
+        if (split) CloseHandle(error_read);
         return ToolRun{-1, "spawn failed, error " + std::to_string(start_error), ""};
     }
-    ToolRun run{-1, "", ""};
-    std::thread reader([&] {
-        char buffer[4096];
-        DWORD got;
-        while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) run.raw_output.append(buffer, got);
+    ToolRun run{-1, "", "", ""};
+    std::string raw_error;
+    std::thread reader([&] { read_all(read_end, &run.raw_output, &run.output); });
+    std::thread error_reader([&] {
+        if (split) read_all(error_read, &raw_error, &run.error_output);
     });
     if (WaitForSingleObject(child.hProcess, TOOL_TIME_LIMIT_MS) == WAIT_TIMEOUT) {
         TerminateProcess(child.hProcess, 1000);
         WaitForSingleObject(child.hProcess, INFINITE);
     }
     reader.join();
+    error_reader.join();
+    if (split) CloseHandle(error_read);
     DWORD status = 1000;
     GetExitCodeProcess(child.hProcess, &status);
     CloseHandle(child.hProcess);
@@ -104,13 +126,16 @@ static ToolRun run_command_line(const std::wstring& binary, std::wstring command
     // The exit status -1 is 255 to a POSIX shell; one number keeps the
     // expectations the same on both systems.
     run.status = status == 0xFFFFFFFFu ? 255 : static_cast<int>(status);
-    for (size_t i = 0; i < run.raw_output.size(); i++)
-        if (!(run.raw_output[i] == '\r' && i + 1 < run.raw_output.size() && run.raw_output[i + 1] == '\n'))
-            run.output += run.raw_output[i];
     return run;
 }
 
 ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder) {
     return run_binary(tool_path(), arguments, folder);
+}
+
+ToolRun run_tool_split(const std::vector<std::string>& arguments, const fs::path& folder) {
+    std::vector<std::wstring> wide;
+    for (const std::string& argument : arguments) wide.push_back(widened(argument));
+    return run_wide(widened(tool_path()), wide, folder, 1);
 }
 #endif

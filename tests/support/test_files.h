@@ -45,11 +45,17 @@ struct ToolRun {
     int status;              // exit status as the shell sees it (255 for -1)
     std::string output;      // everything written to standard output, each line ending in LF
     std::string raw_output;  // the same bytes as written: on Windows each line ends in CR LF
+    std::string error_output;  // run_tool_split: standard error, each line ending in LF
 };
 
 // Runs the built tool with `arguments` in the working directory `folder`,
 // with standard input from the null device, no terminal and no console.
 ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& folder);
+
+// Runs the tool as run_tool does, with its standard error apart from its
+// standard output, in error_output (run_tool leaves it where the test's
+// own goes, so that a sanitizer's report shows in the test's log).
+ToolRun run_tool_split(const std::vector<std::string>& arguments, const fs::path& folder);
 
 // Runs the program at `binary` as run_tool runs the tool.
 ToolRun run_binary(const std::string& binary, const std::vector<std::string>& arguments, const fs::path& folder);
