@@ -121,7 +121,11 @@ ssize_t sys_pwrite(int fd, const void* buffer, size_t size, off_t offset) { retu
 ssize_t sys_copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size) {
     return copy_file_range(in, in_offset, out, out_offset, size, 0);
 }
+ssize_t sys_splice_copy(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size, const int pipe_ends[2]) {
+    return splice_through_pipe(in, in_offset, out, out_offset, size, pipe_ends);
+}
 int sys_fsync(int fd) { return fsync(fd); }
+int sys_fdatasync(int fd) { return fdatasync(fd); }
 int sys_fstat(int fd, struct stat* info) { return fstat(fd, info); }
 int sys_ftruncate(int fd, off_t size) { return ftruncate(fd, size); }
 int sys_fchown(int fd, uid_t owner, gid_t group) { return fchown(fd, owner, group); }

@@ -251,3 +251,35 @@ TEST_F(ExpandTest, EntriesAcrossBlockEndsAreWrittenAndComparedWhole) {
         EXPECT_EQ(run.output, line(entries.back().name));
     }
 }
+
+// Large entries whose bytes lie at another place within a page than where
+// their files start (copied through a pipe), at an aligned offset (copied by
+// copy_file_range) and small enough for one step: every copy of expand,
+// group and compact keeps them byte for byte.
+TEST_F(ExpandTest, LargeEntriesAtEveryAlignmentKeepTheirBytes) {
+    const size_t page = 4096, data_start = 32 + 5 * 32;
+    std::vector<FixtureEntry> entries = {{"lead", pattern_bytes(100, 1)},
+                                         {"skewed", pattern_bytes((3 << 20) + 77, 2)},
+                                         {"filler", {}},
+                                         {"aligned", pattern_bytes(3 << 19, 3)},
+                                         {"sub\\tail", pattern_bytes(70005, 4)}};
+    const size_t filler_start = data_start + entries[0].data.size() + entries[1].data.size();
+    entries[2].data = pattern_bytes(page - filler_start % page, 5);
+    Bytes original = build_package(entries);
+    ASSERT_NE(get_row(original, 1).offset % page, 0u);
+    ASSERT_EQ(get_row(original, 3).offset % page, 0u);
+    write_file(package, original);
+    const std::map<std::string, Bytes> expected = {{"lead", entries[0].data},    {"skewed", entries[1].data},
+                                                   {"filler", entries[2].data},  {"aligned", entries[3].data},
+                                                   {"sub/tail", entries[4].data}};
+    ASSERT_EQ(expand().status, 0);
+    EXPECT_TRUE(read_tree(folder) == expected);
+
+    // Group appends every file at the package's end, which lies elsewhere
+    // within a page than where the files start.
+    ASSERT_EQ(run_tool({"/P", package.string(), folder.string()}, scratch.path).status, 0);
+    ASSERT_EQ(run_tool({"/C", package.string()}, scratch.path).status, 0);
+    fs::remove_all(folder);
+    ASSERT_EQ(expand().status, 0);
+    EXPECT_TRUE(read_tree(folder) == expected);
+}

@@ -24,11 +24,30 @@ static int create_temporary(const char* real_path, char* path, PlatformFile* fil
     return 1;
 }
 
+// The new file's bytes go to the disk while the copy goes on, this many at a
+// time, so that its sync at the end waits for little more than the last of
+// them: on ext4 the sync of 80 MB copied in one piece took as long as the
+// copy itself.
+static const uint64_t WRITEBACK_STEP = 8 << 20;
+
+// Where the new file's writeback was last started up to.
+static uint64_t writeback_start = 0;
+
 static int copy_from_package(PlatformFile file, uint64_t old_offset, uint64_t new_offset, uint64_t size) {
     const PackageState& state = package_state;
-    CopyResult copied = platform_copy_range(state.package_file, old_offset, file, new_offset, size);
-    if (copied == COPY_READ_FAILED) return report("Can't read file %s\n", state.package_path);
-    if (copied == COPY_WRITE_FAILED) return report("Can't write data file %s\n", state.package_path);
+    while (size > 0) {
+        const uint64_t step = size < WRITEBACK_STEP ? size : WRITEBACK_STEP;
+        CopyResult copied = platform_copy_range(state.package_file, old_offset, file, new_offset, step);
+        if (copied == COPY_READ_FAILED) return report("Can't read file %s\n", state.package_path);
+        if (copied == COPY_WRITE_FAILED) return report("Can't write data file %s\n", state.package_path);
+        old_offset += step;
+        new_offset += step;
+        size -= step;
+        if (new_offset - writeback_start >= WRITEBACK_STEP) {
+            platform_start_writeback(file, writeback_start, new_offset - writeback_start);
+            writeback_start = new_offset;
+        }
+    }
     return 1;
 }
 
@@ -42,6 +61,7 @@ static int write_compacted(const CompactionPlan* plan, PlatformFile file) {
     const MovedRange& first = plan->ranges[0];
     if (!platform_write_at(file, 0, state.directory.bytes, state.directory.size))
         return report("Can't write data file %s\n", state.package_path);
+    writeback_start = 0;
     if (!copy_from_package(file, state.directory.size, state.directory.size, first.size - state.directory.size))
         return 0;
     uint64_t written = first.size;

@@ -22,6 +22,7 @@ void reset_package_state() {
     state.data_table_view = nullptr;
     state.mapped_base = nullptr;
     state.append_offset = 0;
+    state.append_block_size = 0;
     state.changed_only = 0;
     state.appended_count = 0;
     state.skipped_count = 0;

@@ -38,7 +38,9 @@ struct PackageState {
     const unsigned char* data_table_view;  // row 0 of the data table
     const unsigned char* mapped_base;      // expand: the first byte of the mapping
 
-    uint64_t append_offset;   // group: where the next loose file goes; only grows
+    uint64_t append_offset;   // group: where the next loose file goes (after the gathered ones); only grows
+    std::unique_ptr<unsigned char[]> append_block;  // group: small loose files read, not yet written (APPEND_BLOCK_SIZE)
+    uint64_t append_block_size;                      // group: bytes gathered there, which end at append_offset
     int changed_only;         // group: set for update_package, which skips loose files equal to their entries
     uint32_t appended_count;  // group: loose files appended (or emptied) so far
     uint32_t skipped_count;   // group: entries passed over with a message; any fails the run once it is written

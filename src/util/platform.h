@@ -206,13 +206,27 @@ int platform_write_at(PlatformFile file, uint64_t offset, const void* buffer, si
 enum CopyResult { COPY_DONE, COPY_READ_FAILED, COPY_WRITE_FAILED };
 
 // Copies `size` bytes from `source` at `source_offset` to `target` at
-// `target_offset`, in bounded steps (the kernel's own copy where it has one).
-// COPY_READ_FAILED also covers a source that ends before `size` bytes.
+// `target_offset`, in bounded steps: by the kernel where it has a copy, in
+// the way the offsets make fastest (POSIX: copy_file_range, or a splice
+// through a pipe of the run's own where the offsets lie at different places
+// within a page), by reads and writes elsewhere. COPY_READ_FAILED also
+// covers a source that ends before `size` bytes.
 CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset,
                                PlatformFile target, uint64_t target_offset, uint64_t size);
 
 // Makes everything written to `file` durable on its device.
 int platform_sync(PlatformFile file);
+
+// Starts writing the bytes of [offset, offset + size) of `file` to its
+// device, without waiting for them, so that a sync later waits for less.
+// Promises nothing about durability. Windows: does nothing.
+void platform_start_writeback(PlatformFile file, uint64_t offset, uint64_t size);
+
+// Makes the bytes written to `file`, and its length, durable on its device;
+// its time stamps may lag behind (POSIX: fdatasync, which spares the file
+// system a journal commit for a change of time stamps alone). Windows: as
+// platform_sync.
+int platform_sync_data(PlatformFile file);
 
 // Cuts `file` back (or extends it) to `size` bytes. The length is given to
 // the system whole (Windows: not through the file pointer, which a read on

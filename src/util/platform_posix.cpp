@@ -20,6 +20,7 @@
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -281,15 +282,23 @@ int platform_write_at(PlatformFile file, uint64_t offset, const void* buffer, si
     return 1;
 }
 
-// Bounded fallback for systems or file pairs without an in-kernel copy; it
-// also tells a failed read from a failed write, which the kernel copy cannot.
+// Reads and writes through one buffer, where the kernel has no copy for the
+// pair of files or the copy pipe cannot be had. Unlike the kernel copy it
+// tells a failed read from a failed write. 128 KiB steps, as cp and cat
+// take: on ext4 a 512 MiB copy in 1 MiB steps took four times the processor
+// time of one in 128 KiB steps, and 32 KiB steps a third more.
+static const size_t COPY_BUFFER_SIZE = 128 << 10;
+
 static CopyResult copy_through_buffer(int source, uint64_t source_offset, int target,
                                       uint64_t target_offset, uint64_t size) {
-    const size_t STEP = 1 << 20;
     static std::vector<char> buffer;
-    if (buffer.empty()) buffer.resize(STEP);
+    if (buffer.empty()) buffer.resize(COPY_BUFFER_SIZE);
+    // The source is read once, from start to end: a wider read-ahead where
+    // its pages are not in memory yet.
+    if (size > COPY_BUFFER_SIZE)
+        posix_fadvise(source, static_cast<off_t>(source_offset), static_cast<off_t>(size), POSIX_FADV_SEQUENTIAL);
     while (size > 0) {
-        size_t step = size < STEP ? static_cast<size_t>(size) : STEP;
+        size_t step = size < COPY_BUFFER_SIZE ? static_cast<size_t>(size) : COPY_BUFFER_SIZE;
         if (!platform_read_at(source, source_offset, buffer.data(), step)) return COPY_READ_FAILED;
         if (!platform_write_at(target, target_offset, buffer.data(), step)) return COPY_WRITE_FAILED;
         source_offset += step;
@@ -299,22 +308,101 @@ static CopyResult copy_through_buffer(int source, uint64_t source_offset, int ta
     return COPY_DONE;
 }
 
+// Below this many bytes copy_file_range is taken whatever the offsets: one
+// call in place of two, at no measurable cost in bytes moved (10,000
+// copies of 8 KiB between unaligned offsets took the same time by
+// copy_file_range as by reads and writes).
+static const uint64_t KERNEL_COPY_ALWAYS = 64 << 10;
+
+// File systems whose copy_file_range moves no bytes through this machine:
+// the server copies for NFS and SMB, and Ceph between its objects.
+static int copies_in_place(int target) {
+    struct statfs info;
+    if (fstatfs(target, &info) != 0) return 0;
+    switch (static_cast<unsigned long>(info.f_type)) {
+        case 0x6969UL:      // NFS
+        case 0xFE534D42UL:  // SMB2
+        case 0xFF534D42UL:  // CIFS
+        case 0x00C36400UL:  // Ceph
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+// The pipe of the kernel copy between misaligned offsets, made at the first
+// such copy and kept for the run. copy_file_range splices through a pipe of
+// its own, of 64 KiB, and from an offset that lies elsewhere within a page
+// than the target's, each page of the source travels as two fragments: on
+// ext4 a 512 MiB entry 64 bytes into its package took half as much
+// processor time again as from an aligned offset. Through a pipe of 1 MiB
+// it took as long as the aligned copy (and as cp); a pipe of 256 KiB, and
+// reads and writes of 128 KiB, took a quarter more, a pipe of 4 MiB four
+// fifths more.
+static const int COPY_PIPE_SIZE = 1 << 20;
+static int copy_pipe[2] = {-1, -1};
+static int copy_pipe_refused = 0;
+
+static void drop_copy_pipe() {
+    close(copy_pipe[0]);
+    close(copy_pipe[1]);
+    copy_pipe[0] = copy_pipe[1] = -1;
+}
+
+// The pipe, made when it is not yet; 0 where it cannot be made, or not of
+// COPY_PIPE_SIZE (the system's limit on pipes, or the user's share of pipe
+// memory, is lower).
+static int ready_copy_pipe() {
+    if (copy_pipe[0] >= 0) return 1;
+    if (copy_pipe_refused) return 0;
+    if (pipe2(copy_pipe, O_CLOEXEC) == 0) {
+        if (fcntl(copy_pipe[1], F_SETPIPE_SZ, COPY_PIPE_SIZE) >= COPY_PIPE_SIZE) return 1;
+        drop_copy_pipe();
+    }
+    copy_pipe[0] = copy_pipe[1] = -1;
+    copy_pipe_refused = 1;
+    return 0;
+}
+
+// How a range is copied: copy_file_range where the offsets lie at the same
+// place within a page, so that each page of the source lands on one page of
+// the target (and a file system that clones ranges, XFS or Btrfs, shares
+// the blocks instead of copying them, which needs aligned offsets too), for
+// small ranges, and where the file system copies in place; through the run's
+// own pipe between other offsets; by reads and writes where there is no
+// such pipe.
+enum CopyWay { COPY_BY_KERNEL, COPY_BY_PIPE, COPY_BY_BUFFER };
+
+static CopyWay copy_way(int target, uint64_t source_offset, uint64_t target_offset, uint64_t size) {
+    static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    if (size < KERNEL_COPY_ALWAYS || source_offset % page == target_offset % page || copies_in_place(target))
+        return COPY_BY_KERNEL;
+    return ready_copy_pipe() ? COPY_BY_PIPE : COPY_BY_BUFFER;
+}
+
 CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset, PlatformFile target,
                                uint64_t target_offset, uint64_t size) {
     int in = static_cast<int>(source);
     int out = static_cast<int>(target);
+    const CopyWay way = copy_way(out, source_offset, target_offset, size);
+    if (way == COPY_BY_BUFFER) return copy_through_buffer(in, source_offset, out, target_offset, size);
     while (size > 0) {
-        const uint64_t STEP = 1u << 30;
+        const uint64_t STEP = way == COPY_BY_PIPE ? COPY_PIPE_SIZE : 1u << 30;
         loff_t in_offset = static_cast<loff_t>(source_offset);
         loff_t out_offset = static_cast<loff_t>(target_offset);
         size_t step = static_cast<size_t>(size < STEP ? size : STEP);
-        ssize_t done = sys_copy_file_range(in, &in_offset, out, &out_offset, step);
+        ssize_t done = way == COPY_BY_PIPE ? sys_splice_copy(in, &in_offset, out, &out_offset, step, copy_pipe)
+                                           : sys_copy_file_range(in, &in_offset, out, &out_offset, step);
         if (done < 0 && errno == EINTR) continue;
         // Any refusal or error, and a copy of nothing (which some kernel and
         // file-system pairs give before copying anything, not only at the
         // end of the file): let the plain copy finish the job; it tells a
-        // real end of the file, and which side failed.
-        if (done <= 0) return copy_through_buffer(in, source_offset, out, target_offset, size);
+        // real end of the file, and which side failed. A pipe that failed
+        // may still hold bytes: the next copy makes a new one.
+        if (done <= 0) {
+            if (way == COPY_BY_PIPE) drop_copy_pipe();
+            return copy_through_buffer(in, source_offset, out, target_offset, size);
+        }
         source_offset += static_cast<uint64_t>(done);
         target_offset += static_cast<uint64_t>(done);
         size -= static_cast<uint64_t>(done);
@@ -324,6 +412,15 @@ CopyResult platform_copy_range(PlatformFile source, uint64_t source_offset, Plat
 
 int platform_sync(PlatformFile file) {
     return sys_fsync(static_cast<int>(file)) == 0;
+}
+
+void platform_start_writeback(PlatformFile file, uint64_t offset, uint64_t size) {
+    sync_file_range(static_cast<int>(file), static_cast<off_t>(offset), static_cast<off_t>(size),
+                    SYNC_FILE_RANGE_WRITE);
+}
+
+int platform_sync_data(PlatformFile file) {
+    return sys_fdatasync(static_cast<int>(file)) == 0;
 }
 
 int platform_file_identity(PlatformFile file, FileIdentity* identity) {

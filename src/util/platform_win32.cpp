@@ -590,6 +590,12 @@ int platform_sync(PlatformFile file) {
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
+void platform_start_writeback(PlatformFile, uint64_t, uint64_t) {}
+
+int platform_sync_data(PlatformFile file) {
+    return platform_sync(file);
+}
+
 // A file's whole identity: the volume's 64-bit serial number and the file's
 // 128-bit id (FILE_ID_INFO). ReFS, Dev Drive among them, gives ids whose
 // lower 64 bits alone are not unique. Where the file system refuses that
