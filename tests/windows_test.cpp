@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include "package/loose_sharing.h"
 #include "package/package_state.h"
 #include "test_files.h"
@@ -434,6 +436,31 @@ TEST(WindowsNames, SlashesLeadToSubFoldersAndFolderPiecesMayNotEndInDotsOrBlanks
 // /C keeps what the package's owner set on it, and waits for a program that
 // holds the package for a moment; one that holds it throughout makes /C say
 // it is in use, with nothing changed and no temporary file left.
+// /C's and /R's temporary file is created with its interrupt cleanup set,
+// and with the rights that giving it the package's or the old file's access
+// rules (WRITE_DAC) and compression (reading and writing its data) need.
+TEST(WindowsCompact, TemporaryFileMayTakeAnotherFilesAccessRules) {
+    ScratchFolder scratch;
+    const std::string path = native(scratch / "t.vtmp");
+    PlatformFile file;
+    ASSERT_EQ(platform_create_private_removed_on_interrupt(path.c_str(), NO_FILE, 0, &file), CREATE_DONE);
+    HANDLE handle = reinterpret_cast<HANDLE>(file);
+    PACL rules = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rules, nullptr,
+                              &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, rules, nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LocalFree(descriptor);
+    char byte;
+    DWORD got = 1;
+    EXPECT_TRUE(ReadFile(handle, &byte, 1, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    platform_interrupt_cleanup(NO_FILE, 0, nullptr);
+    platform_close(file);
+}
+
 TEST(WindowsCompact, KeepsAttributesAndWaitsForAProgramHoldingThePackage) {
     ScratchFolder scratch;
     const fs::path package = scratch / "pkg";

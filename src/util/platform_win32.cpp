@@ -271,23 +271,28 @@ int platform_open_folder_for_creating(const char*, PlatformFile*) {
 
 // Windows has no create relative to an open folder here (see
 // platform_open_folder_for_creating): every file is named by its whole path.
-CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile, size_t, PlatformFile* file) {
+static CreateResult create_removed_on_interrupt(const char* path, CreateResult (*create)(const char*, PlatformFile*),
+                                                PlatformFile* file) {
     // Under the guard, the handler cannot run between the create and the
     // setting; it waits, and then finds the file to remove.
     EnterCriticalSection(write_guard());
     cleanup_file = INVALID_HANDLE_VALUE;
     cleanup_path.clear();
-    CreateResult created = platform_create_new(path, file);
+    CreateResult created = create(path, file);
     if (created == CREATE_DONE) cleanup_path = path;
     LeaveCriticalSection(write_guard());
     return created;
 }
 
-// A new file takes its folder's access rules, as platform_create_private
-// says: the same create.
-CreateResult platform_create_private_removed_on_interrupt(const char* path, PlatformFile folder,
-                                                          size_t relative_offset, PlatformFile* file) {
-    return platform_create_new_removed_on_interrupt(path, folder, relative_offset, file);
+CreateResult platform_create_new_removed_on_interrupt(const char* path, PlatformFile, size_t, PlatformFile* file) {
+    return create_removed_on_interrupt(path, platform_create_new, file);
+}
+
+// The temporary file is opened with the rights that giving it another
+// file's access rules and compression need, which platform_create_new
+// never asks for.
+CreateResult platform_create_private_removed_on_interrupt(const char* path, PlatformFile, size_t, PlatformFile* file) {
+    return create_removed_on_interrupt(path, platform_create_private, file);
 }
 
 int platform_remove_file_below(const char* path, PlatformFile, size_t) {
